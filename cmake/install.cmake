@@ -1,0 +1,28 @@
+# Installation: the library, its public header, the host interface headers,
+# the standalone host, a CMake package and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS pelk_network_utils_core pelk_host
+  EXPORT pelk_network_utils_core-targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/pelk_network_utils_core.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES host/include/pelk/log.h host/include/pelk/utils.h host/include/pelk/variant.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/pelk)
+
+set(NETLIB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/pelk_network_utils_core)
+install(EXPORT pelk_network_utils_core-targets NAMESPACE pelk:: DESTINATION ${NETLIB_CMAKE_DIR})
+configure_package_config_file(cmake/pelk_network_utils_core-config.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core-config.cmake
+  INSTALL_DESTINATION ${NETLIB_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core-config-version.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core-config.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core-config-version.cmake
+  DESTINATION ${NETLIB_CMAKE_DIR})
+
+configure_file(cmake/pelk_network_utils_core.pc.in ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

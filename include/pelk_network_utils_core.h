@@ -1,0 +1,113 @@
+// Public interface of libpelk_network_utils_core.so.
+//
+// The host owns a netlib_context, marks it, opens the modules on it and then
+// calls the operations below, one call at a time per context. Logging,
+// program execution, validation and the Variant value come from the host
+// (see pelk/log.h, pelk/utils.h, pelk/variant.h).
+#ifndef PELK_NETWORK_UTILS_CORE_H
+#define PELK_NETWORK_UTILS_CORE_H
+
+#include <list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <pelk/variant.h>
+
+#define NETLIB_API __attribute__((visibility("default")))
+
+struct nlmsghdr;
+struct netlib_iface_state;
+struct netlib_events_state;
+
+// Host-owned block handed to every operation as void*. The host sets
+// front_end_marker to a non-zero value and leaves both state slots null;
+// the library fills the slots. On a 32-bit target the block is four
+// 32-bit words with events_state the fourth.
+struct netlib_context {
+    unsigned char front_end_marker;
+    netlib_iface_state* iface_state;
+    void* host_reserved;  // never read or written by the library
+    netlib_events_state* events_state;
+};
+
+namespace pelk {
+namespace network {
+
+enum event_type {
+    event_if_down = 1,
+    event_if_up = 2,
+    event_lower_up = 3,
+    event_address_assigned = 4,
+    event_address_removed = 5,
+};
+
+typedef std::list<std::pair<event_type, pelk::variant::Variant>> event_list;
+typedef void (*event_callback)(event_type type, const pelk::variant::Variant& payload, void* user_data);
+
+// Interface module lifecycle.
+NETLIB_API bool netlib_libiface_init(void* ctx);
+NETLIB_API bool netlib_libiface_close(void* ctx);
+
+// Interface ioctl operations. Out parameters are written only on success.
+NETLIB_API bool netlib_iface_get_flags(void* ctx, const std::string& iface, int& flags);
+NETLIB_API bool netlib_iface_set_flags(void* ctx, const std::string& iface, int flags);
+NETLIB_API bool netlib_iface_get_address(void* ctx, const std::string& iface, std::string& address);
+NETLIB_API bool netlib_iface_get_address(void* ctx, const std::string& iface, unsigned int& address);
+NETLIB_API bool netlib_iface_get_netmask(void* ctx, const std::string& iface, std::string& netmask);
+NETLIB_API bool netlib_iface_set_mtu(void* ctx, const std::string& iface, int mtu);
+NETLIB_API bool netlib_iface_get_link_speed(void* ctx, const std::string& iface, int& speed);
+NETLIB_API bool netlib_iface_get_link_duplex(void* ctx, const std::string& iface, int& duplex);
+NETLIB_API bool netlib_iface_is_up(void* ctx, const std::string& iface);
+NETLIB_API bool netlib_iface_is_running(void* ctx, const std::string& iface);
+NETLIB_API bool netlib_iface_set_up(void* ctx, const std::string& iface, bool up);
+
+// Enumeration and the choice of the main interface.
+NETLIB_API bool netlib_get_ifaces(void* ctx, std::list<std::string>& names, bool only_up);
+NETLIB_API bool netlib_iface_guess_default_iface(void* ctx, std::string& iface);
+
+// Events module.
+NETLIB_API bool netlib_libevents_init(void* ctx);
+NETLIB_API bool netlib_libevents_close(void* ctx);
+NETLIB_API bool netlib_libevents_subscribe(void* ctx, event_callback callback, unsigned int& id, void* user_data);
+NETLIB_API bool netlib_libevents_unsubscribe(void* ctx, unsigned int id);
+NETLIB_API bool netlib_libevents_service(void* ctx);
+
+// Network configuration.
+NETLIB_API bool netlib_netm_connect(void* ctx, const std::string& iface);
+NETLIB_API bool netlib_netm_disconnect(void* ctx, const std::string& iface);
+NETLIB_API bool netlib_netm_configure_interface(void* ctx, const std::string& iface);
+NETLIB_API bool netlib_netm_flush_iface(void* ctx, const std::string& iface);
+NETLIB_API bool netlib_netm_configure_ip_addr(void* ctx, const std::string& iface, const std::string& ip,
+                                              const std::string& netmask, const std::string& broadcast);
+NETLIB_API bool netlib_netm_configure_routes(void* ctx, const std::string& iface, const std::string& gateway);
+NETLIB_API bool netlib_netm_configure_dns(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
+                                          const std::string& search);
+NETLIB_API bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface);
+NETLIB_API bool netlib_netm_configure_static_fallback(void* ctx, const std::string& iface, const std::string& ip,
+                                                      const std::string& netmask, const std::string& broadcast);
+NETLIB_API bool netlib_netm_is_static_connection(void* ctx, const std::string& iface);
+NETLIB_API bool netlib_netm_is_static_fallback_connection(void* ctx, const std::string& iface);
+NETLIB_API bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface, const std::string& ip,
+                                           const std::string& netmask, const std::string& gateway,
+                                           const std::vector<std::string>& nameservers, const std::string& search,
+                                           const std::string& broadcast, bool fallback);
+NETLIB_API bool netlib_netm_configure_static(void* ctx, const std::string& iface, const std::string& ip,
+                                             const std::string& netmask, const std::string& gateway,
+                                             const std::vector<std::string>& nameservers, const std::string& search,
+                                             const std::string& broadcast, bool fallback);
+NETLIB_API bool netlib_netm_init_network(void* ctx, const std::string& iface, const pelk::variant::Variant& config);
+
+}  // namespace network
+}  // namespace pelk
+
+// Free netlink functions: no context, no state, no logging. They return -1
+// on failure (errno tells why, except for bad framing) and 0 on success.
+NETLIB_API int nl_open(unsigned int groups);
+NETLIB_API void nl_close(int& fd);
+NETLIB_API int nl_service(int fd, pelk::network::event_list& events);
+NETLIB_API int nl_event_callback(struct nlmsghdr* msg, pelk::network::event_list& events);
+NETLIB_API std::string event_to_string(pelk::network::event_type type);
+NETLIB_API bool receive_event(void* ctx);
+
+#endif

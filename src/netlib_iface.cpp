@@ -1,0 +1,1 @@
+// netlib_iface
