@@ -2,6 +2,11 @@
 # the standalone host, a CMake package and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
+# Imported by users as pelk::network_utils_core and pelk::host, the names
+# the build tree uses.
+set_target_properties(pelk_network_utils_core PROPERTIES EXPORT_NAME network_utils_core)
+set_target_properties(pelk_host PROPERTIES EXPORT_NAME host)
+
 install(TARGETS pelk_network_utils_core pelk_host
   EXPORT pelk_network_utils_core-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -10,6 +15,7 @@ install(TARGETS pelk_network_utils_core pelk_host
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES include/pelk_network_utils_core.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES host/include/pelk/log.h host/include/pelk/utils.h host/include/pelk/variant.h
+  host/include/pelk/host.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/pelk)
 
 set(NETLIB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/pelk_network_utils_core)
@@ -24,5 +30,14 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core-config-version.cmake
   DESTINATION ${NETLIB_CMAKE_DIR})
 
+# The prefix is found from the .pc file's own place, so that the tree may be
+# installed with --prefix or DESTDIR and moved.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(NETLIB_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH NETLIB_PC_UP "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  string(REGEX REPLACE "/$" "" NETLIB_PC_UP "${NETLIB_PC_UP}")
+  set(NETLIB_PC_PREFIX "\${pcfiledir}/${NETLIB_PC_UP}")
+endif()
 configure_file(cmake/pelk_network_utils_core.pc.in ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,1 +1,120 @@
-// file
+#include <pelk/log.h>
+#include <pelk/utils.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define HOST_ERR(errnum, ...) \
+    logInternal("pelk_host", "file.cpp", __func__, __LINE__, PELK_LOG_ERR, errnum, 0, __VA_ARGS__)
+
+namespace pelk {
+namespace utils {
+
+namespace {
+
+constexpr mode_t kFileMode = 0644;
+
+bool open_flags(FILE_OPEN_MODE mode, int& flags)
+{
+    const int common = O_NOFOLLOW | O_CLOEXEC;
+    switch (mode) {
+    case FILE_OPEN_READ:
+        flags = O_RDONLY | common;
+        return true;
+    case FILE_OPEN_APPEND:
+        flags = O_WRONLY | O_CREAT | O_APPEND | common;
+        return true;
+    case FILE_OPEN_WRITE:
+        flags = O_WRONLY | O_CREAT | O_TRUNC | common;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+File::File() : fd_(-1) {}
+
+File::~File()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+int File::Initialize(const std::string& path, FILE_OPEN_MODE mode, unsigned int)
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    int flags = 0;
+    if (!open_flags(mode, flags)) {
+        HOST_ERR(0, "unknown open mode %d for \"%s\"", static_cast<int>(mode), path.c_str());
+        return 0;
+    }
+    int fd;
+    do
+        fd = ::open(path.c_str(), flags, kFileMode);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        HOST_ERR(errno, "cannot open \"%s\"", path.c_str());
+        return 0;
+    }
+    // The umask would narrow the mode; a file written whole (such as the
+    // resolver file) must be readable by everyone.
+    if (mode == FILE_OPEN_WRITE && ::fchmod(fd, kFileMode) != 0) {
+        HOST_ERR(errno, "cannot set the mode of \"%s\"", path.c_str());
+        ::close(fd);
+        return 0;
+    }
+    fd_ = fd;
+    return 1;
+}
+
+int File::WriteString(const std::string& text)
+{
+    if (fd_ < 0) {
+        HOST_ERR(0, "no file is open");
+        return 0;
+    }
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd_, data, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            HOST_ERR(errno, "cannot write %zu bytes", left);
+            return 0;
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return 1;
+}
+
+int File::Close()
+{
+    if (fd_ < 0) {
+        HOST_ERR(0, "no file is open");
+        return 0;
+    }
+    int fd = fd_;
+    fd_ = -1;
+    // Flushed before close, so that a rename over the real file that
+    // follows cannot leave it empty after a power loss.
+    bool synced = ::fsync(fd) == 0;
+    if (!synced)
+        HOST_ERR(errno, "cannot flush the file to storage");
+    // Linux releases the descriptor even when close fails: never retried.
+    if (::close(fd) != 0) {
+        HOST_ERR(errno, "cannot close the file");
+        return 0;
+    }
+    return synced ? 1 : 0;
+}
+
+}  // namespace utils
+}  // namespace pelk

@@ -1,1 +1,434 @@
-// variant
+#include <pelk/variant.h>
+
+#include <cstring>
+#include <new>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace pelk {
+namespace variant {
+
+// Members in insertion order. Payloads have a handful of short keys, so a
+// linear search over a flat array beats a tree and keeps one allocation
+// for all members.
+struct Variant::Object {
+    std::vector<std::pair<std::string, Variant>> members;
+};
+
+namespace {
+
+// Event payloads carry five or six keys; one reservation covers them.
+constexpr std::size_t kObjectReserve = 6;
+
+const std::string& empty_text()
+{
+    static const std::string text;
+    return text;
+}
+
+const Variant& empty_value()
+{
+    static const Variant value;
+    return value;
+}
+
+bool is_group_code(unsigned int type)
+{
+    return type != 0 && (type & 0x0FFFu) == 0;
+}
+
+bool type_matches(VariantType wanted, VariantType actual)
+{
+    if (wanted == actual)
+        return true;
+    return is_group_code(wanted) && (actual & 0xF000u) == wanted;
+}
+
+// The next "/"-separated name of chain from pos; pos moves past it.
+bool next_name(const char* chain, std::size_t& pos, std::string& name)
+{
+    if (chain[pos] == '\0')
+        return false;
+    const char* start = chain + pos;
+    const char* slash = std::strchr(start, '/');
+    std::size_t len = slash ? static_cast<std::size_t>(slash - start) : std::strlen(start);
+    name.assign(start, len);
+    pos += len;
+    if (chain[pos] == '/')
+        ++pos;
+    return true;
+}
+
+}  // namespace
+
+Variant::Variant() : type_(VT_EMPTY) {}
+
+Variant::Variant(const Variant& other) : type_(VT_EMPTY)
+{
+    switch (other.type_) {
+    case VT_EMPTY:
+        break;
+    case VT_STRING:
+        new (&v_.s) std::string(other.v_.s);
+        break;
+    case VT_OBJECT:
+        v_.o = new Object(*other.v_.o);
+        break;
+    case VT_BOOL:
+        v_.b = other.v_.b;
+        break;
+    default:
+        v_.u = other.v_.u;
+        break;
+    }
+    type_ = other.type_;
+}
+
+Variant::Variant(Variant&& other) noexcept : type_(other.type_)
+{
+    switch (type_) {
+    case VT_EMPTY:
+        break;
+    case VT_STRING:
+        new (&v_.s) std::string(std::move(other.v_.s));
+        break;
+    case VT_OBJECT:
+        v_.o = other.v_.o;
+        other.type_ = VT_EMPTY;  // the object now belongs to us; nothing to release
+        break;
+    case VT_BOOL:
+        v_.b = other.v_.b;
+        break;
+    default:
+        v_.u = other.v_.u;
+        break;
+    }
+    other.Reset();
+}
+
+Variant::~Variant()
+{
+    Reset();
+}
+
+void Variant::Reset()
+{
+    if (type_ == VT_STRING)
+        v_.s.~basic_string();
+    else if (type_ == VT_OBJECT)
+        delete v_.o;
+    type_ = VT_EMPTY;
+    v_.u = 0;
+}
+
+Variant& Variant::operator=(const Variant& other)
+{
+    if (this == &other)
+        return *this;
+    // Copy first: other may be one of our own members.
+    Variant copy(other);
+    return *this = std::move(copy);
+}
+
+Variant& Variant::operator=(Variant&& other) noexcept
+{
+    if (this == &other)
+        return *this;
+    // Take other's value before releasing ours: other may live inside us.
+    Variant taken(std::move(other));
+    Reset();
+    const VariantType type = taken.type_;
+    switch (type) {
+    case VT_EMPTY:
+        return *this;
+    case VT_STRING:
+        new (&v_.s) std::string(std::move(taken.v_.s));
+        break;
+    case VT_OBJECT:
+        v_.o = taken.v_.o;
+        taken.type_ = VT_EMPTY;  // ownership moved; taken must not delete it
+        break;
+    case VT_BOOL:
+        v_.b = taken.v_.b;
+        break;
+    default:
+        v_.u = taken.v_.u;
+        break;
+    }
+    type_ = type;
+    return *this;
+}
+
+Variant& Variant::operator[](const char* key)
+{
+    if (!key)
+        key = "";
+    if (type_ != VT_OBJECT) {
+        Reset();
+        v_.o = new Object;
+        v_.o->members.reserve(kObjectReserve);
+        type_ = VT_OBJECT;
+    }
+    auto& members = v_.o->members;
+    for (auto& m : members)
+        if (m.first == key)
+            return m.second;
+    members.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+    return members.back().second;
+}
+
+Variant& Variant::operator=(const char* text)
+{
+    if (!text)
+        text = "";
+    if (type_ == VT_STRING) {
+        v_.s.assign(text);
+        return *this;
+    }
+    std::string copy(text);  // text may point into a member we are about to drop
+    Reset();
+    new (&v_.s) std::string(std::move(copy));
+    type_ = VT_STRING;
+    return *this;
+}
+
+Variant& Variant::operator=(const std::string& text)
+{
+    if (type_ == VT_STRING) {
+        v_.s = text;
+        return *this;
+    }
+    std::string copy(text);
+    Reset();
+    new (&v_.s) std::string(std::move(copy));
+    type_ = VT_STRING;
+    return *this;
+}
+
+Variant& Variant::operator=(bool value)
+{
+    Reset();
+    v_.b = value;
+    type_ = VT_BOOL;
+    return *this;
+}
+
+Variant& Variant::SetInteger(VariantType type, unsigned long long bits)
+{
+    Reset();
+    v_.u = bits;
+    type_ = type;
+    return *this;
+}
+
+// Signed values are stored sign-extended, unsigned ones zero-extended, so
+// that the 64-bit pattern alone gives the value back.
+Variant& Variant::operator=(signed char value)
+{
+    return SetInteger(VT_INT8, static_cast<unsigned long long>(static_cast<long long>(value)));
+}
+
+Variant& Variant::operator=(unsigned char value)
+{
+    return SetInteger(VT_UINT8, value);
+}
+
+Variant& Variant::operator=(short value)
+{
+    return SetInteger(VT_INT16, static_cast<unsigned long long>(static_cast<long long>(value)));
+}
+
+Variant& Variant::operator=(unsigned short value)
+{
+    return SetInteger(VT_UINT16, value);
+}
+
+Variant& Variant::operator=(int value)
+{
+    return SetInteger(VT_INT32, static_cast<unsigned long long>(static_cast<long long>(value)));
+}
+
+Variant& Variant::operator=(unsigned int value)
+{
+    return SetInteger(VT_UINT32, value);
+}
+
+Variant& Variant::operator=(long value)
+{
+    return SetInteger(sizeof(long) == 8 ? VT_INT64 : VT_INT32,
+                      static_cast<unsigned long long>(static_cast<long long>(value)));
+}
+
+Variant& Variant::operator=(unsigned long value)
+{
+    return SetInteger(sizeof(unsigned long) == 8 ? VT_UINT64 : VT_UINT32, value);
+}
+
+Variant& Variant::operator=(long long value)
+{
+    return SetInteger(VT_INT64, static_cast<unsigned long long>(value));
+}
+
+Variant& Variant::operator=(unsigned long long value)
+{
+    return SetInteger(VT_UINT64, value);
+}
+
+const Variant* Variant::GetKeyChain(VariantType type, const char* keychain, bool strict) const
+{
+    if (!keychain)
+        return nullptr;
+    if (strict && keychain[0] == '\0')
+        return nullptr;
+    const Variant* current = this;
+    std::string name;
+    std::size_t pos = 0;
+    bool ends_with_slash = false;
+    while (next_name(keychain, pos, name)) {
+        ends_with_slash = pos > 0 && keychain[pos - 1] == '/' && keychain[pos] == '\0';
+        if (name.empty()) {
+            if (strict)
+                return nullptr;
+            continue;
+        }
+        current = current->Find(name.c_str());
+        if (!current)
+            return nullptr;
+    }
+    if (strict && ends_with_slash)
+        return nullptr;
+    return type_matches(type, current->type_) ? current : nullptr;
+}
+
+Variant::operator long long() const
+{
+    return AsInt64();
+}
+
+Variant::operator const std::string&() const
+{
+    return AsString();
+}
+
+bool Variant::IsSigned() const
+{
+    switch (type_) {
+    case VT_INT8:
+    case VT_INT16:
+    case VT_INT32:
+    case VT_INT64:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool Variant::AsBool() const
+{
+    return type_ == VT_BOOL && v_.b;
+}
+
+long long Variant::AsInt64() const
+{
+    if (type_ == VT_BOOL)
+        return v_.b ? 1 : 0;
+    if (!IsInteger())
+        return 0;
+    return static_cast<long long>(v_.u);
+}
+
+unsigned long long Variant::AsUInt64() const
+{
+    if (type_ == VT_BOOL)
+        return v_.b ? 1 : 0;
+    return IsInteger() ? v_.u : 0;
+}
+
+const std::string& Variant::AsString() const
+{
+    return type_ == VT_STRING ? v_.s : empty_text();
+}
+
+std::size_t Variant::Size() const
+{
+    return type_ == VT_OBJECT ? v_.o->members.size() : 0;
+}
+
+const std::string& Variant::KeyAt(std::size_t index) const
+{
+    if (index >= Size())
+        return empty_text();
+    return v_.o->members[index].first;
+}
+
+const Variant& Variant::ValueAt(std::size_t index) const
+{
+    if (index >= Size())
+        return empty_value();
+    return v_.o->members[index].second;
+}
+
+const Variant* Variant::Find(const char* key) const
+{
+    if (type_ != VT_OBJECT || !key)
+        return nullptr;
+    for (const auto& m : v_.o->members)
+        if (m.first == key)
+            return &m.second;
+    return nullptr;
+}
+
+bool Variant::operator==(const Variant& other) const
+{
+    if (type_ != other.type_)
+        return false;
+    switch (type_) {
+    case VT_EMPTY:
+        return true;
+    case VT_BOOL:
+        return v_.b == other.v_.b;
+    case VT_STRING:
+        return v_.s == other.v_.s;
+    case VT_OBJECT:
+        return v_.o->members == other.v_.o->members;
+    default:
+        return v_.u == other.v_.u;
+    }
+}
+
+const char* Variant::TypeName(VariantType type)
+{
+    switch (type) {
+    case VT_EMPTY:
+        return "empty";
+    case VT_BOOL:
+        return "bool";
+    case VT_INTEGER:
+        return "integer";
+    case VT_INT8:
+        return "int8";
+    case VT_UINT8:
+        return "uint8";
+    case VT_INT16:
+        return "int16";
+    case VT_UINT16:
+        return "uint16";
+    case VT_INT32:
+        return "int32";
+    case VT_UINT32:
+        return "uint32";
+    case VT_INT64:
+        return "int64";
+    case VT_UINT64:
+        return "uint64";
+    case VT_STRING:
+        return "string";
+    case VT_OBJECT:
+        return "object";
+    }
+    return "unknown";
+}
+
+}  // namespace variant
+}  // namespace pelk

@@ -13,11 +13,14 @@ namespace utils {
 // Runs program with args (program path not included) without a shell and
 // waits for it. 0 only when it exited normally with status 0; a positive
 // exit status is returned as such; -1 when it could not be started or was
-// killed by a signal.
+// killed by a signal. The child starts with an empty signal mask and every
+// signal at its default action, and inherits the environment.
 int sysExecSimple(const char* program, const std::vector<std::string>& args);
 
 // Starts program detached (new session, no zombie left in the caller) with
-// count further const char* arguments and returns at once.
+// count further const char* arguments and returns at once. The daemon reads
+// stdin from /dev/null, keeps only descriptors 0-2 and starts with every
+// signal at its default action.
 //   workdir: directory to run in, or null for "/".
 //   mask:    signal mask of the child, or null for an empty mask.
 //   pid:     receives the daemon's process id when not null.
@@ -56,8 +59,8 @@ std::string randomAlphaNumericString(const std::string& alphabet, unsigned int l
 
 enum FILE_OPEN_MODE {
     FILE_OPEN_READ = 0,    // read only
-    FILE_OPEN_APPEND = 1,  // write at the end, create if missing
-    FILE_OPEN_WRITE = 2,   // create or truncate for writing, mode 0644
+    FILE_OPEN_APPEND = 1,  // write at the end, create if missing (0644 less the umask)
+    FILE_OPEN_WRITE = 2,   // create or truncate for writing, mode 0644 whatever the umask
 };
 
 // A file written through a descriptor: no symbolic link is followed, and

@@ -41,7 +41,8 @@ public:
 
     // The member named key, created empty when absent. An empty value turns
     // into an object first; any other non-object value is replaced by an
-    // empty object.
+    // empty object. Members live in one array, so a reference to a member
+    // stays valid only until the next member is added to the same object.
     Variant& operator[](const char* key);
     Variant& operator[](const std::string& key) { return (*this)[key.c_str()]; }
 
@@ -102,13 +103,19 @@ private:
     void Reset();
     Variant& SetInteger(VariantType type, unsigned long long bits);
 
-    VariantType type_;
-    union {
+    // The text lives inline so that a short text member costs no allocation
+    // of its own; only the active member is ever constructed.
+    union Value {
+        Value() : u(0) {}
+        ~Value() {}
         bool b;
         unsigned long long u;  // integers: the value's bits, extended to 64
-        std::string* s;
+        std::string s;
         Object* o;
-    } v_;
+    };
+
+    VariantType type_;
+    Value v_;
 };
 
 }  // namespace variant
