@@ -1,1 +1,635 @@
-// netlib_netm
+// Network configuration: link bring-up, addresses, default routes, the
+// resolver file, the DHCP client and its static fallback, the combined
+// configuration entry points and start-up from a configuration tree.
+#define NETLIB_UNIT "netlib_netm.cpp"
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <pelk/log.h>
+#include <pelk/utils.h>
+#include <pelk/variant.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "netlib_private.h"
+
+// Exported functions contain anything that throws (string and container
+// growth) so that nothing crosses the library boundary.
+#define NETLIB_CATCH_ALL                            \
+    catch (...)                                     \
+    {                                               \
+        LOG_ERR("netlib: memory allocation error"); \
+        return false;                               \
+    }
+
+namespace
+{
+
+const int WANTED_LINK_FLAGS = IFF_UP | IFF_RUNNING | IFF_ALLMULTI;  // 0x241
+const int LINK_MTU = 1500;
+
+const char* const IP_PROGRAM = "/bin/ip";
+const char* const ROUTE_PROGRAM = "/bin/route";
+const char* const RESOLV_CONF = "/etc/resolv.conf";
+const char* const DHCP_PROGRAM = "/bin/udhcpc";
+const char* const DHCP_PROCESS = "udhcpc";
+const char* const DHCP_HOOK = "/bin/udhcpc_cb.sh";
+const int STOP_SIGNAL = 15;
+
+// A command runner that keeps reporting success would otherwise keep the
+// delete loop going for ever.
+const int MAX_ROUTE_DELETES = 256;
+
+// The DHCP client's host-name buffer holds at most 63 characters and NUL.
+const size_t HOSTNAME_BUFFER = 64;
+
+bool check(void* ctx)
+{
+    netlib_context* c = static_cast<netlib_context*>(ctx);
+    if (c == nullptr || c->iface_state == nullptr) {
+        LOG_ERR("library context is null");
+        return false;
+    }
+    if (!c->iface_state->initialized) {
+        LOG_ERR("library is not initialized");
+        return false;
+    }
+    return true;
+}
+
+netlib_iface_state& state_of(void* ctx)
+{
+    return *static_cast<netlib_context*>(ctx)->iface_state;
+}
+
+// Empty names, names the kernel would cut and names with a NUL byte are
+// refused; each caller logs the refusal under its own name.
+bool usable_name(const std::string& iface)
+{
+    return !iface.empty() && netlib::iface_name_fits(iface);
+}
+
+bool has_line_break_or_nul(const std::string& text)
+{
+    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+void record(void* ctx, const std::string& iface, bool is_static, bool fallback)
+{
+    netlib_iface_state& s = state_of(ctx);
+    s.static_fallback_connections[iface] = fallback;
+    s.static_connections[iface] = is_static;
+}
+
+bool recorded(const std::map<std::string, bool>& records, const std::string& iface)
+{
+    auto it = records.find(iface);
+    return it != records.end() && it->second;
+}
+
+// ---- addresses ----
+
+bool parse_ipv4(const std::string& text, in_addr& out)
+{
+    return text.find('\0') == std::string::npos && inet_pton(AF_INET, text.c_str(), &out) == 1;
+}
+
+bool same_ipv4(const sockaddr* sa, const in_addr& want)
+{
+    if (sa == nullptr || sa->sa_family != AF_INET)
+        return false;
+    sockaddr_in have;
+    std::memcpy(&have, sa, sizeof(have));
+    return have.sin_addr.s_addr == want.s_addr;
+}
+
+// True when the interface already carries ip with netmask (empty: /32), so
+// that re-applying the same address is not a failure.
+bool iface_holds_address(const std::string& iface, const std::string& ip, const std::string& netmask)
+{
+    in_addr want_ip, want_mask;
+    if (!parse_ipv4(ip, want_ip))
+        return false;
+    if (netmask.empty())
+        want_mask.s_addr = INADDR_BROADCAST;
+    else if (!parse_ipv4(netmask, want_mask))
+        return false;
+
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool found = false;
+    for (const ifaddrs* a = list; a != nullptr && !found; a = a->ifa_next) {
+        if (a->ifa_name == nullptr || iface != a->ifa_name)
+            continue;
+        found = same_ipv4(a->ifa_addr, want_ip) && same_ipv4(a->ifa_netmask, want_mask);
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+std::vector<std::string> ip_addr_add_args(const std::string& iface, const std::string& ip, const std::string& netmask,
+                                          const std::string& broadcast)
+{
+    return {"addr", "add", netmask.empty() ? ip : ip + "/" + netmask, "brd", broadcast.empty() ? "+" : broadcast,
+            "dev",  iface};
+}
+
+// ---- routes ----
+
+// The non-blank gateway tokens, trimmed, in order.
+std::vector<std::string> gateway_tokens(const std::string& gateway)
+{
+    std::vector<std::string> tokens;
+    pelk::utils::split(gateway, " ", tokens);
+    std::vector<std::string> usable;
+    for (std::string& token : tokens) {
+        if (token.empty())
+            continue;
+        if (pelk::utils::trim(token).empty())
+            continue;
+        usable.push_back(token);
+    }
+    return usable;
+}
+
+// All gateways are checked before any route is deleted, so a typo does not
+// cost the interface its default routes.
+bool gateways_valid(const std::vector<std::string>& tokens)
+{
+    for (const std::string& token : tokens) {
+        if (!pelk::utils::ipv4_address_valid(token, false, true)) {
+            LOG_ERR("Invalid gateway '%s'", token.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int run_route(const std::vector<std::string>& args)
+{
+    return pelk::utils::sysExecSimple(ROUTE_PROGRAM, args);
+}
+
+void delete_default_routes(const std::string& iface)
+{
+    const std::vector<std::string> args{"del", "default", "gw", "0.0.0.0", "dev", iface};
+    for (int i = 0; i < MAX_ROUTE_DELETES; ++i) {
+        if (run_route(args) != 0)
+            return;
+    }
+}
+
+bool add_route(const std::string& iface, const std::string& gateway)
+{
+    if (!pelk::utils::ipv4_address_valid(gateway, false, true)) {
+        LOG_ERR("Invalid gateway '%s'", gateway.c_str());
+        return false;
+    }
+    return run_route({"add", "default", "gw", gateway, "dev", iface}) == 0;
+}
+
+bool add_host_route(const std::string& iface, const std::string& gateway)
+{
+    return run_route({"add", "-host", gateway, "dev", iface}) == 0;
+}
+
+// ---- resolver ----
+
+// The first entry that may not be written, or null. Blank entries are
+// written as they are without a test.
+const std::string* refused_nameserver(const std::vector<std::string>& nameservers)
+{
+    for (const std::string& entry : nameservers) {
+        // A line break would let the entry add lines of its own to the file.
+        if (has_line_break_or_nul(entry))
+            return &entry;
+        std::string trimmed = entry;
+        if (pelk::utils::trim(trimmed).empty())
+            continue;
+        if (!pelk::utils::ipv4_address_valid(trimmed, false, false))
+            return &entry;
+    }
+    return nullptr;
+}
+
+std::string temporary_resolver_path()
+{
+    int pid = static_cast<int>(getpid());
+    std::string random = pelk::utils::randomAlphaNumericString("", 8);
+    return pelk::utils::format("/tmp/resolv.conf.%d.%s", pid, random.c_str());
+}
+
+bool write_resolver_lines(pelk::utils::File& file, const std::vector<std::string>& nameservers,
+                          const std::string& search)
+{
+    if (!search.empty() && !file.WriteString("search " + search + "\n"))
+        return false;
+    for (const std::string& entry : nameservers) {
+        if (!file.WriteString("nameserver " + entry + "\n"))
+            return false;
+    }
+    return true;
+}
+
+// ---- DHCP client ----
+
+// Reads the host name into buffer (HOSTNAME_BUFFER bytes), cut to fit with
+// its terminator: a legal 64-character name must not fail the DHCP start.
+bool read_hostname(char* buffer)
+{
+    char whole[HOST_NAME_MAX + 2] = {};
+    if (gethostname(whole, sizeof(whole) - 1) != 0)
+        return false;
+    const size_t length = strnlen(whole, HOSTNAME_BUFFER - 1);
+    std::memcpy(buffer, whole, length);
+    buffer[length] = '\0';
+    return true;
+}
+
+// ---- start-up ----
+
+struct ProcOption {
+    const char* path;
+    const char* text;
+};
+
+const ProcOption IPV4_OPTIONS[] = {
+    {"/proc/sys/net/ipv4/ip_forward", "1"},
+    {"/proc/sys/net/ipv4/conf/all/forwarding", "1"},
+    {"/proc/sys/net/ipv4/conf/all/arp_filter", "1"},
+    {"/proc/sys/net/ipv4/tcp_ecn", "0"},
+};
+
+bool configure_ipv4_opts()
+{
+    for (const ProcOption& option : IPV4_OPTIONS) {
+        if (!writeProc(option.path, option.text)) {
+            LOG_ERR("Failed to write /proc file");
+            return false;
+        }
+    }
+    return true;
+}
+
+long long read_integer(const pelk::variant::Variant& config, const char* key, long long fallback)
+{
+    const pelk::variant::Variant* v = config.GetKeyChain(pelk::variant::VT_INTEGER, key, true);
+    return v != nullptr ? static_cast<long long>(*v) : fallback;
+}
+
+std::string read_text(const pelk::variant::Variant& config, const char* key, const char* fallback)
+{
+    const pelk::variant::Variant* v = config.GetKeyChain(pelk::variant::VT_STRING, key, true);
+    return v != nullptr ? static_cast<const std::string&>(*v) : std::string(fallback);
+}
+
+// Only the low 32 bits of a name server's status count.
+bool status_enabled(long long status)
+{
+    return (static_cast<unsigned long long>(status) & 0xFFFFFFFFull) != 0;
+}
+
+struct StaticSettings {
+    std::string ip, netmask, gateway;
+    std::vector<std::string> nameservers;
+    bool fallback = false;
+};
+
+StaticSettings read_static_settings(const pelk::variant::Variant& config)
+{
+    StaticSettings s;
+    s.ip = read_text(config, "statik/ip", "192.168.1.20");
+    s.netmask = read_text(config, "statik/netmask", "255.255.255.0");
+    s.gateway = read_text(config, "routes/gateway", "");
+    const std::string ns1 = read_text(config, "dns/ns1/ip", "");
+    const std::string ns2 = read_text(config, "dns/ns2/ip", "");
+    const bool ns1_on = status_enabled(read_integer(config, "dns/ns1/status", 0));
+    const bool ns2_on = status_enabled(read_integer(config, "dns/ns2/status", 0));
+
+    if (ns1_on && pelk::utils::ipv4_address_valid(ns1, true, false))
+        s.nameservers.push_back(ns1);
+    if (ns2_on && pelk::utils::ipv4_address_valid(ns2, true, false))
+        s.nameservers.push_back(ns2);
+
+    if (pelk::utils::ipv4_address_valid(s.ip, true, false) && pelk::utils::ipv4_netmask_valid(s.netmask, true))
+        return s;
+    s.ip = read_text(config, "dhcp/fallbackIP", "192.168.1.20");
+    s.netmask = read_text(config, "dhcp/fallbackNetmask", "255.255.255.0");
+    s.fallback = true;
+    return s;
+}
+
+bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const std::string& ip, const std::string& netmask,
+                                const std::string& gateway, const std::vector<std::string>& nameservers,
+                                const std::string& search, const std::string& broadcast, bool is_static, bool fallback)
+try {
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    const bool address_set =
+        fallback ? pelk::network::netlib_netm_configure_static_fallback(ctx, iface, ip, netmask, broadcast)
+                 : pelk::network::netlib_netm_configure_ip_addr(ctx, iface, ip, netmask, broadcast);
+    if (!address_set)
+        return false;
+    if (!pelk::network::netlib_netm_configure_routes(ctx, iface, gateway))
+        return false;
+    if (!pelk::network::netlib_netm_configure_dns(ctx, iface, nameservers, search))
+        return false;
+    record(ctx, iface, is_static, false);
+    return true;
+}
+NETLIB_CATCH_ALL
+
+}  // namespace
+
+namespace pelk
+{
+namespace network
+{
+
+// ---- link bring-up ----
+
+bool netlib_netm_connect(void* ctx, const std::string& iface)
+{
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    return netlib_iface_set_up(ctx, iface, true);
+}
+
+bool netlib_netm_disconnect(void* ctx, const std::string& iface)
+{
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    return netlib_iface_set_up(ctx, iface, false);
+}
+
+bool netlib_netm_configure_interface(void* ctx, const std::string& iface)
+{
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    int flags = 0;
+    if (!netlib_iface_get_flags(ctx, iface, flags)) {
+        LOG_ERR("Failed to get \"%s\" flags", iface.c_str());
+        return false;
+    }
+    const int wanted = flags | WANTED_LINK_FLAGS;
+    if (wanted != flags && !netlib_iface_set_flags(ctx, iface, wanted)) {
+        LOG_ERR("Failed to turn on \"%s\"", iface.c_str());
+        return false;
+    }
+    if (!netlib_iface_set_mtu(ctx, iface, LINK_MTU)) {
+        LOG_ERR("Failed to set MTU (%d) for \"%s\"", LINK_MTU, iface.c_str());
+        return false;
+    }
+    return true;
+}
+
+// ---- addresses ----
+
+bool netlib_netm_flush_iface(void* ctx, const std::string& iface)
+try {
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    if (pelk::utils::sysExecSimple(IP_PROGRAM, {"addr", "flush", "dev", iface}) != 0) {
+        LOG_ERR("Failed to flush interface \"%s\"", iface.c_str());
+        return false;
+    }
+    return true;
+}
+NETLIB_CATCH_ALL
+
+bool netlib_netm_configure_ip_addr(void* ctx, const std::string& iface, const std::string& ip,
+                                   const std::string& netmask, const std::string& broadcast)
+try {
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    if (!pelk::utils::ipv4_address_valid(ip, false, true)) {
+        LOG_ERR("IP address is invalid or empty");
+        return false;
+    }
+    if (!netmask.empty() && !pelk::utils::ipv4_netmask_valid(netmask, false)) {
+        LOG_ERR("subnet mask is invalid");
+        return false;
+    }
+    if (pelk::utils::sysExecSimple(IP_PROGRAM, ip_addr_add_args(iface, ip, netmask, broadcast)) == 0)
+        return true;
+    if (iface_holds_address(iface, ip, netmask))
+        return true;
+    LOG_ERR("Failed to configure interface \"%s\"", iface.c_str());
+    return false;
+}
+NETLIB_CATCH_ALL
+
+// ---- routes ----
+
+bool netlib_netm_configure_routes(void* ctx, const std::string& iface, const std::string& gateway)
+try {
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    const std::vector<std::string> tokens = gateway_tokens(gateway);
+    if (!gateways_valid(tokens)) {
+        LOG_ERR("Failed to configure routes on interface \"%s\"", iface.c_str());
+        return false;
+    }
+    delete_default_routes(iface);
+    if (gateway.empty())
+        return run_route({"add", "default", "dev", iface}) == 0;
+    for (const std::string& token : tokens) {
+        if (add_route(iface, token))
+            continue;
+        if (!add_host_route(iface, token) || !add_route(iface, token)) {
+            LOG_ERR("Failed to configure routes on interface \"%s\"", iface.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+NETLIB_CATCH_ALL
+
+// ---- resolver ----
+
+bool netlib_netm_configure_dns(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
+                               const std::string& search)
+try {
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    if (const std::string* refused = refused_nameserver(nameservers)) {
+        LOG_ERR("Invalid nameserver '%s'", refused->c_str());
+        return false;
+    }
+    if (has_line_break_or_nul(search)) {
+        LOG_ERR("Invalid search domain '%s'", search.c_str());
+        return false;
+    }
+    // The new content is written beside the resolver file and renamed over
+    // it, so readers see either the old file or the whole new one.
+    const std::string path = temporary_resolver_path();
+    pelk::utils::File file;
+    if (!file.Initialize(path, pelk::utils::FILE_OPEN_WRITE, 0)) {
+        LOG_ERR("Failed to open config file \"%s\"", RESOLV_CONF);
+        return false;
+    }
+    if (!write_resolver_lines(file, nameservers, search)) {
+        LOG_ERR("Failed to write data to config file \"%s\"", RESOLV_CONF);
+        unlink(path.c_str());
+        return false;
+    }
+    file.Close();
+    if (std::rename(path.c_str(), RESOLV_CONF) != 0) {
+        LOG_ERRNO(errno, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(), RESOLV_CONF);
+        unlink(path.c_str());
+        return false;
+    }
+    return true;
+}
+NETLIB_CATCH_ALL
+
+// ---- DHCP client and static fallback ----
+
+bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface)
+try {
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    pelk::utils::kill_process_by_name(DHCP_PROCESS, STOP_SIGNAL);
+    char hostname[HOSTNAME_BUFFER] = {};
+    if (!read_hostname(hostname)) {
+        LOG_ERR("Failed to get hostname");
+        return false;
+    }
+    const std::string hostname_option = std::string("hostname:") + hostname;
+    const int started =
+        pelk::utils::runDaemon(nullptr, nullptr, nullptr, DHCP_PROGRAM, 10, "--retries", "9", "-b", "-x",
+                               hostname_option.c_str(), "-i", iface.c_str(), "-S", "-s", DHCP_HOOK);
+    if (started == 0) {
+        LOG_ERR("Failed to start udhcpc");
+        return false;
+    }
+    record(ctx, iface, false, false);
+    return true;
+}
+NETLIB_CATCH_ALL
+
+bool netlib_netm_configure_static_fallback(void* ctx, const std::string& iface, const std::string& ip,
+                                           const std::string& netmask, const std::string& broadcast)
+try {
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    if (!netlib_netm_configure_ip_addr(ctx, iface, ip, netmask, broadcast))
+        return false;
+    record(ctx, iface, false, true);
+    return true;
+}
+NETLIB_CATCH_ALL
+
+bool netlib_netm_is_static_connection(void* ctx, const std::string& iface)
+{
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    return recorded(state_of(ctx).static_connections, iface);
+}
+
+bool netlib_netm_is_static_fallback_connection(void* ctx, const std::string& iface)
+{
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    return recorded(state_of(ctx).static_fallback_connections, iface);
+}
+
+// ---- configuration entry points ----
+
+bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface, const std::string& ip, const std::string& netmask,
+                                const std::string& gateway, const std::vector<std::string>& nameservers,
+                                const std::string& search, const std::string& broadcast, bool fallback)
+{
+    return netlib_netm_configure_intf(ctx, iface, ip, netmask, gateway, nameservers, search, broadcast, false,
+                                      fallback);
+}
+
+bool netlib_netm_configure_static(void* ctx, const std::string& iface, const std::string& ip,
+                                  const std::string& netmask, const std::string& gateway,
+                                  const std::vector<std::string>& nameservers, const std::string& search,
+                                  const std::string& broadcast, bool fallback)
+{
+    return netlib_netm_configure_intf(ctx, iface, ip, netmask, gateway, nameservers, search, broadcast, true, fallback);
+}
+
+// ---- start-up ----
+
+bool netlib_netm_init_network(void* ctx, const std::string& iface, const pelk::variant::Variant& config)
+try {
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        LOG_ERR("invalid network interface");
+        return false;
+    }
+    if (!configure_ipv4_opts())
+        return false;
+    if (!netlib_netm_configure_interface(ctx, iface))
+        return false;
+    pelk::utils::kill_process_by_name(DHCP_PROCESS, STOP_SIGNAL);
+    netlib_netm_flush_iface(ctx, iface);
+    if (read_integer(config, "dhcp/status", 1) == 1)
+        return netlib_netm_configure_dhcp(ctx, iface);
+    const StaticSettings s = read_static_settings(config);
+    return netlib_netm_configure_static(ctx, iface, s.ip, s.netmask, s.gateway, s.nameservers, "", "", s.fallback);
+}
+NETLIB_CATCH_ALL
+
+}  // namespace network
+}  // namespace pelk
