@@ -26,6 +26,8 @@ struct netlib_events_state {
     std::map<unsigned int, std::pair<pelk::network::event_callback, void*>> subscribers;
     pelk::network::event_list pending_events;
     bool dispatching;  // a dispatch walk is running: re-entrant calls are refused
+    unsigned int dispatch_id;  // the subscriber being called during the walk
+    bool dispatch_removed;     // that subscriber unsubscribed itself: stop its deliveries
 };
 
 // The host's front end and the library agree on this layout.
