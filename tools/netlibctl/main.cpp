@@ -1,0 +1,76 @@
+// netlibctl: a command-line host of libpelk_network_utils_core. Parses the
+// line, sets the host's log threshold and runs the one command chosen.
+#include <pelk/host.h>
+#include <pelk/log.h>
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "commands.h"
+#include "session.h"
+
+namespace
+{
+
+struct GlobalOptions {
+    int log_level = PELK_LOG_NOTICE;
+    bool quiet = false;
+    bool json = false;
+};
+
+void add_global_options(CLI::App& app, GlobalOptions& global)
+{
+    CLI::Option* level =
+        app.add_option("--log-level", global.log_level, "Host log threshold: 3 failures, 4 failures and notices")
+            ->check(CLI::Range(0, 7))
+            ->capture_default_str();
+    app.add_flag("-q,--quiet", global.quiet, "Failures only (log level 3)")->excludes(level);
+    app.add_flag("--json", global.json, "JSON output (without a command: status as JSON)");
+}
+
+// The parsed command; status when the line names none.
+const netlibctl::Command* chosen_command(const netlibctl::CommandList& commands)
+{
+    for (const auto& command : commands) {
+        if (command.app->parsed())
+            return &command;
+    }
+    for (const auto& command : commands) {
+        if (command.app->get_name() == "status")
+            return &command;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Query and configure the device's IPv4 networking through libpelk_network_utils_core.", "netlibctl"};
+    // Global options are accepted after the command too.
+    app.fallthrough();
+    app.require_subcommand(0, 1);
+
+    GlobalOptions global;
+    add_global_options(app, global);
+    netlibctl::CommandList commands;
+    netlibctl::add_interface_commands(app, commands);
+    netlibctl::add_monitor_command(app, commands);
+    netlibctl::add_config_commands(app, commands);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? netlibctl::exit_ok : netlibctl::exit_usage;
+    }
+
+    const netlibctl::Command* command = chosen_command(commands);
+    if (!command)
+        return netlibctl::exit_usage;
+    if (global.json && !command->takes_json) {
+        netlibctl::complain("--json is not an option of " + command->app->get_name());
+        return netlibctl::exit_usage;
+    }
+    pelk::host::set_log_level(global.quiet ? PELK_LOG_ERR : global.log_level);
+    return command->run(global.json);
+}

@@ -1,0 +1,155 @@
+// monitor: prints every link and address event as it arrives, like
+// `ip monitor`. It drives the library the way a host's main loop does:
+// service until a call delivers nothing, then sleep a little.
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "commands.h"
+#include "json_convert.h"
+#include "session.h"
+
+namespace netlibctl
+{
+namespace
+{
+
+using Json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+namespace net = pelk::network;
+
+constexpr long idle_sleep_ns = 20 * 1000 * 1000;
+
+volatile sig_atomic_t stop_requested = 0;
+
+void request_stop(int)
+{
+    stop_requested = 1;
+}
+
+// Without SA_RESTART, so that the idle sleep ends at once.
+void catch_stop_signals()
+{
+    struct sigaction action {
+    };
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+struct MonitorOptions {
+    unsigned long count = 0;  // 0: no limit
+    double timeout = 0;       // seconds; 0: no limit
+    bool json = false;
+};
+
+struct Monitor {
+    bool json = false;
+    unsigned long limit = 0;
+    unsigned long printed = 0;
+    unsigned long delivered = 0;  // by the current service call
+
+    bool done() const { return limit != 0 && printed >= limit; }
+};
+
+// Plain values as they are; texts that would not read as one word quoted.
+std::string value_text(const pelk::variant::Variant& value)
+{
+    if (value.IsString()) {
+        const std::string& text = value.AsString();
+        if (!text.empty() && text.find_first_of(" \t\n\"=\\") == std::string::npos)
+            return text;
+    }
+    return variant_to_json(value).dump();
+}
+
+std::string event_line(net::event_type type, const pelk::variant::Variant& payload, bool json)
+{
+    if (json)
+        return Json{{"event", event_to_string(type)}, {"payload", variant_to_json(payload)}}.dump();
+    std::string line = event_to_string(type);
+    for (std::size_t i = 0; i < payload.Size(); ++i)
+        line += " " + payload.KeyAt(i) + "=" + value_text(payload.ValueAt(i));
+    return line;
+}
+
+void print_event(net::event_type type, const pelk::variant::Variant& payload, void* user_data)
+{
+    auto* monitor = static_cast<Monitor*>(user_data);
+    ++monitor->delivered;
+    if (monitor->done())
+        return;
+    std::string line = event_line(type, payload, monitor->json) + "\n";
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+    ++monitor->printed;
+}
+
+bool should_stop(const Monitor& monitor, const Clock::time_point* deadline)
+{
+    return stop_requested || monitor.done() || (deadline && Clock::now() >= *deadline);
+}
+
+// Services until a call delivers nothing. A failed call has logged its
+// line; the next round goes on with the next datagram.
+void drain(void* ctx, Monitor& monitor, const Clock::time_point* deadline)
+{
+    do {
+        monitor.delivered = 0;
+        if (!net::netlib_libevents_service(ctx))
+            return;
+    } while (monitor.delivered != 0 && !should_stop(monitor, deadline));
+}
+
+void idle()
+{
+    struct timespec pause = {0, idle_sleep_ns};
+    nanosleep(&pause, nullptr);
+}
+
+int run_monitor(const MonitorOptions& options, bool json)
+{
+    Monitor monitor;
+    monitor.json = json || options.json;
+    monitor.limit = options.count;
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.timeout));
+    const Clock::time_point* until = options.timeout > 0 ? &deadline : nullptr;
+
+    catch_stop_signals();
+    Session session;
+    if (!session.open() || !session.open_events())
+        return exit_failure;
+    unsigned int id = 0;
+    if (!net::netlib_libevents_subscribe(session.ctx(), print_event, id, &monitor))
+        return exit_failure;
+
+    while (!should_stop(monitor, until)) {
+        drain(session.ctx(), monitor, until);
+        if (!should_stop(monitor, until))
+            idle();
+    }
+    net::netlib_libevents_unsubscribe(session.ctx(), id);
+    return exit_ok;
+}
+
+}  // namespace
+
+void add_monitor_command(CLI::App& app, CommandList& commands)
+{
+    auto options = std::make_shared<MonitorOptions>();
+    CLI::App* monitor = app.add_subcommand("monitor", "Print link and address events as they arrive");
+    monitor->add_option("--count", options->count, "Stop after N events")->check(CLI::PositiveNumber);
+    // Bounded so that the deadline stays within the clock's range.
+    monitor->add_option("--timeout", options->timeout, "Stop after SECONDS")->check(CLI::Range(0.001, 1.0e9));
+    monitor->add_flag("--json", options->json, "One JSON object per line");
+    commands.push_back({monitor, true, [options](bool json) { return run_monitor(*options, json); }});
+}
+
+}  // namespace netlibctl

@@ -1,0 +1,51 @@
+#include "session.h"
+
+#include <pelk/host.h>
+#include <pelk/log.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace netlibctl
+{
+void complain(const std::string& text)
+{
+    std::fprintf(stderr, "netlibctl: %s\n", text.c_str());
+}
+
+ExpectedFailures::ExpectedFailures() : saved_threshold_(pelk::host::log_level())
+{
+    pelk::host::set_log_level(std::min(saved_threshold_, PELK_LOG_ERR - 1));
+}
+
+ExpectedFailures::~ExpectedFailures()
+{
+    pelk::host::set_log_level(saved_threshold_);
+}
+
+Session::Session() : ctx_{}
+{
+    ctx_.front_end_marker = 1;
+}
+
+Session::~Session()
+{
+    if (events_open_)
+        pelk::network::netlib_libevents_close(&ctx_);
+    if (iface_open_)
+        pelk::network::netlib_libiface_close(&ctx_);
+}
+
+bool Session::open()
+{
+    iface_open_ = pelk::network::netlib_libiface_init(&ctx_);
+    return iface_open_;
+}
+
+bool Session::open_events()
+{
+    events_open_ = pelk::network::netlib_libevents_init(&ctx_);
+    return events_open_;
+}
+
+}  // namespace netlibctl

@@ -1,0 +1,59 @@
+// What every netlibctl command shares: the library context it owns, the
+// host's log threshold, exit codes and the tool's own error lines.
+#ifndef NETLIBCTL_SESSION_H
+#define NETLIBCTL_SESSION_H
+
+#include <string>
+
+#include "pelk_network_utils_core.h"
+
+namespace netlibctl
+{
+
+enum ExitCode {
+    exit_ok = 0,
+    exit_failure = 1,  // the library reported a failure and logged why
+    exit_usage = 2,
+};
+
+// Prints "netlibctl: TEXT" on stderr.
+void complain(const std::string& text);
+
+// While alive, hides the library's failure lines (level 3): for queries
+// whose failure is an ordinary answer (an interface without an address or
+// without link settings), not a failure of the command.
+class ExpectedFailures
+{
+public:
+    ExpectedFailures();
+    ~ExpectedFailures();
+    ExpectedFailures(const ExpectedFailures&) = delete;
+    ExpectedFailures& operator=(const ExpectedFailures&) = delete;
+
+private:
+    int saved_threshold_;
+};
+
+// One library context, marked by this front end, with the modules this
+// command opened; closes them when it goes away.
+class Session
+{
+public:
+    Session();
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    bool open();         // the interface module
+    bool open_events();  // the events module
+    void* ctx() { return &ctx_; }
+
+private:
+    netlib_context ctx_;
+    bool iface_open_ = false;
+    bool events_open_ = false;
+};
+
+}  // namespace netlibctl
+
+#endif
