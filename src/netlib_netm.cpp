@@ -3,6 +3,7 @@
 // configuration entry points and start-up from a configuration tree.
 #define NETLIB_UNIT "netlib_netm.cpp"
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -38,6 +39,7 @@ const int LINK_MTU = 1500;
 const char* const IP_PROGRAM = "/bin/ip";
 const char* const ROUTE_PROGRAM = "/bin/route";
 const char* const RESOLV_CONF = "/etc/resolv.conf";
+const char* const RESOLV_DIR = "/etc";
 const char* const DHCP_PROGRAM = "/bin/udhcpc";
 const char* const DHCP_PROCESS = "udhcpc";
 const char* const DHCP_HOOK = "/bin/udhcpc_cb.sh";
@@ -237,6 +239,17 @@ bool write_resolver_lines(pelk::utils::File& file, const std::vector<std::string
             return false;
     }
     return true;
+}
+
+// The rename is durable across power loss only once the directory entry
+// reaches storage; a failure here changes nothing already done.
+void sync_directory(const char* dir)
+{
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    fsync(fd);
+    close(fd);
 }
 
 // ---- DHCP client ----
@@ -519,6 +532,7 @@ try {
         unlink(path.c_str());
         return false;
     }
+    sync_directory(RESOLV_DIR);
     return true;
 }
 NETLIB_CATCH_ALL
