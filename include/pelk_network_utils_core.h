@@ -67,11 +67,48 @@ NETLIB_API bool netlib_get_ifaces(void* ctx, std::list<std::string>& names, bool
 NETLIB_API bool netlib_iface_guess_default_iface(void* ctx, std::string& iface);
 
 // Events module.
+//
+// The kernel queues link and IPv4-address notifications on the module's
+// socket until the host reads them; the library never waits or reads on its
+// own. Each of the three reading calls below delivers inside the call, on
+// the host's thread: subscriber by subscriber in ascending id, each getting
+// the events in the order they arrived. None of them, nor init or close, may
+// be called from an event callback (refused and logged).
+//
+// - service reads at most one datagram: a fixed, small amount of work.
+// - drain reads and dispatches datagram after datagram, each exactly as
+//   service would, until nothing is queued or max_datagrams were read.
+// - resync asks the kernel for every link and then every IPv4 address and
+//   delivers them as events, so the host can rebuild its picture.
+//
+// A false service or drain means a datagram could not be read. The usual
+// cause is a queue that overflowed while the host was busy: notifications
+// were lost and the host's picture may be stale. To recover, drain until it
+// returns true (the older notifications still queued are read first), then
+// call resync; notifications read after that only move the picture forward.
 NETLIB_API bool netlib_libevents_init(void* ctx);
 NETLIB_API bool netlib_libevents_close(void* ctx);
 NETLIB_API bool netlib_libevents_subscribe(void* ctx, event_callback callback, unsigned int& id, void* user_data);
 NETLIB_API bool netlib_libevents_unsubscribe(void* ctx, unsigned int id);
 NETLIB_API bool netlib_libevents_service(void* ctx);
+// Never waits. True when the queue is empty or max_datagrams datagrams were
+// read (a datagram that held no event counts too); UINT_MAX reads until
+// empty, and 0 reads nothing, dispatches nothing and returns true. False on
+// the first datagram that cannot be read ("netlib: failed to receive an
+// event"): the datagrams before it were delivered, the rest stay queued.
+NETLIB_API bool netlib_libevents_drain(void* ctx, unsigned int max_datagrams);
+// Reports the current state, on a short-lived socket of its own so the
+// queued notifications stay queued: one event per link (if_down, if_up or
+// lower_up by its flags now; the payload as for a notification), then one
+// address_assigned per IPv4 address. The links are dispatched as one batch
+// in the kernel's order, then the addresses as another. A dump that a
+// concurrent change interrupted is asked for again (up to 5 more times), so
+// each batch is one consistent snapshot. Waits only for the kernel's answer
+// (at most 5 s per reply datagram). On failure it logs "netlib: failed to
+// resynchronise" with the error number (EBUSY: still interrupted after the
+// retries; ETIMEDOUT: no answer) and returns false, after delivering the
+// events of the batch it had reached.
+NETLIB_API bool netlib_libevents_resync(void* ctx);
 
 // Network configuration.
 NETLIB_API bool netlib_netm_connect(void* ctx, const std::string& iface);

@@ -6,6 +6,7 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -31,6 +32,10 @@ constexpr std::size_t kLinkHeaderBytes = NLMSG_HDRLEN + sizeof(ifinfomsg);  // 3
 constexpr std::size_t kAddrHeaderBytes = NLMSG_HDRLEN + sizeof(ifaddrmsg);  // 24
 constexpr std::size_t kNameBufferBytes = 17;
 constexpr std::size_t kAddressTextBytes = 40;
+// A dump interrupted by a concurrent change is asked for again this many times.
+constexpr int kDumpRetries = 5;
+// The kernel answers a dump request at once; this only bounds a broken peer.
+constexpr time_t kDumpReplySeconds = 5;
 
 static_assert(NLMSG_HDRLEN == 16 && kLinkHeaderBytes == 32 && kAddrHeaderBytes == 24, "rtnetlink layout");
 
@@ -238,9 +243,11 @@ Decoded decode_message(const unsigned char* msg, event_list& events)
     }
 }
 
-// Walks the messages of one datagram of n bytes. Events of the messages
-// before a framing fault stay appended.
-int walk_datagram(const unsigned char* buf, std::size_t n, event_list& events)
+// Calls visit(message) for each message of a datagram of n bytes, in order,
+// until visit returns false. Returns -1 on a framing fault, after visiting
+// the messages before it, else 0.
+template <typename Visit>
+int for_each_message(const unsigned char* buf, std::size_t n, Visit visit)
 {
     if (n < NLMSG_HDRLEN)
         return -1;
@@ -248,17 +255,16 @@ int walk_datagram(const unsigned char* buf, std::size_t n, event_list& events)
     if (first_len < NLMSG_HDRLEN || first_len > n)
         return -1;
 
-    bool out_of_memory = false;
     std::size_t offset = 0;
     long long remaining = static_cast<long long>(n);
     for (;;) {
         const std::uint32_t len = load<nlmsghdr>(buf + offset).nlmsg_len;
-        if (decode_message(buf + offset, events) == Decoded::NoMemory)
-            out_of_memory = true;
+        if (!visit(buf + offset))
+            return 0;
         const std::size_t step = NLMSG_ALIGN(static_cast<std::size_t>(len));
         remaining -= static_cast<long long>(step);
         if (remaining <= 0)
-            break;
+            return 0;
         offset += step;
         if (remaining < static_cast<long long>(NLMSG_HDRLEN))
             return -1;
@@ -266,6 +272,20 @@ int walk_datagram(const unsigned char* buf, std::size_t n, event_list& events)
         if (next_len < NLMSG_HDRLEN || next_len > remaining)
             return -1;
     }
+}
+
+// Decodes every message of one datagram. Events of the messages before a
+// framing fault stay appended.
+int walk_datagram(const unsigned char* buf, std::size_t n, event_list& events)
+{
+    bool out_of_memory = false;
+    const int framed = for_each_message(buf, n, [&](const unsigned char* msg) {
+        if (decode_message(msg, events) == Decoded::NoMemory)
+            out_of_memory = true;
+        return true;
+    });
+    if (framed != 0)
+        return -1;
     if (out_of_memory) {
         errno = ENOMEM;
         return -1;
@@ -273,16 +293,276 @@ int walk_datagram(const unsigned char* buf, std::size_t n, event_list& events)
     return 0;
 }
 
-// A receive that found nothing to read is not a failure.
-int receive_failed()
+// What one receive found. A drain stops at QueueEmpty but goes on after a
+// datagram that held nothing, so the two are kept apart.
+enum class Received { Datagram, QueueEmpty, Interrupted, Failed };
+
+Received receive_error()
 {
-    return errno == EAGAIN || errno == EINTR ? 0 : -1;
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        return Received::QueueEmpty;
+    if (errno == EINTR)
+        return Received::Interrupted;
+    return Received::Failed;
 }
 
 // Heap buffer for a datagram that does not fit on the stack.
 struct alignas(nlmsghdr) heap_block {
     unsigned char bytes[NLMSG_ALIGNTO];
 };
+
+// Room for one whole datagram: on the stack when it fits, else on the heap,
+// kept for the next datagram of a dump.
+class datagram_buffer
+{
+public:
+    datagram_buffer() = default;
+    datagram_buffer(const datagram_buffer&) = delete;
+    datagram_buffer& operator=(const datagram_buffer&) = delete;
+
+    unsigned char* probe_area() { return stack_; }
+    std::size_t probe_size() const { return sizeof stack_; }
+
+    // Room for n bytes; its capacity is at least n. Null when out of memory.
+    unsigned char* room_for(std::size_t n, std::size_t& capacity)
+    {
+        if (n <= sizeof stack_) {
+            capacity = sizeof stack_;
+            return stack_;
+        }
+        if (n > heap_bytes_) {
+            const std::size_t blocks = (n + NLMSG_ALIGNTO - 1) / NLMSG_ALIGNTO;
+            heap_.reset(new (std::nothrow) heap_block[blocks]);
+            heap_bytes_ = heap_ ? blocks * NLMSG_ALIGNTO : 0;
+            if (!heap_)
+                return nullptr;
+        }
+        capacity = heap_bytes_;
+        return heap_[0].bytes;
+    }
+
+private:
+    alignas(nlmsghdr) unsigned char stack_[kStackBufferBytes];
+    std::unique_ptr<heap_block[]> heap_;
+    std::size_t heap_bytes_ = 0;
+};
+
+// Reads the next datagram whole. Its real length is peeked first (MSG_TRUNC),
+// so a message of any size is read in one piece and never cut.
+Received read_datagram(int fd, int flags, datagram_buffer& buffer, const unsigned char*& data, std::size_t& size)
+{
+    const ssize_t probed = recv(fd, buffer.probe_area(), buffer.probe_size(), flags | MSG_PEEK | MSG_TRUNC);
+    if (probed < 0)
+        return receive_error();
+    std::size_t capacity = 0;
+    unsigned char* room = buffer.room_for(static_cast<std::size_t>(probed), capacity);
+    if (!room) {
+        errno = ENOMEM;
+        return Received::Failed;
+    }
+    const ssize_t got = recv(fd, room, capacity, flags);
+    if (got < 0)
+        return receive_error();
+    data = room;
+    size = static_cast<std::size_t>(got);
+    return Received::Datagram;
+}
+
+// One non-blocking receive and the walk over its datagram. An empty
+// datagram is read and dropped.
+Received receive_datagram(int fd, event_list& events)
+{
+    datagram_buffer buffer;
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+    const Received received = read_datagram(fd, MSG_DONTWAIT, buffer, data, size);
+    if (received != Received::Datagram || size == 0)
+        return received;
+    return walk_datagram(data, size, events) == 0 ? Received::Datagram : Received::Failed;
+}
+
+// An errno worth reporting, also where a failing call left none.
+int failure_errno()
+{
+    return errno != 0 ? errno : EIO;
+}
+
+// What to dump: the request type, the size of its family header and the
+// family asked for (the first byte of both ifinfomsg and ifaddrmsg).
+struct dump_request {
+    std::uint16_t type;
+    std::size_t body_bytes;
+    unsigned char family;
+};
+
+constexpr dump_request kLinkDump{RTM_GETLINK, sizeof(ifinfomsg), AF_UNSPEC};
+constexpr dump_request kAddressDump{RTM_GETADDR, sizeof(ifaddrmsg), AF_INET};
+
+// A short-lived socket of its own for the dumps, so the replies never mix
+// with the notifications queued on the subscription socket.
+class dump_socket
+{
+public:
+    dump_socket() = default;
+    ~dump_socket() { nl_close(fd_); }
+    dump_socket(const dump_socket&) = delete;
+    dump_socket& operator=(const dump_socket&) = delete;
+
+    // False with errno set when the socket cannot be made ready.
+    bool open()
+    {
+        fd_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_ROUTE);
+        if (fd_ < 0)
+            return false;
+        const timeval timeout{kDumpReplySeconds, 0};
+        if (setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
+            return false;
+        sockaddr_nl addr;
+        std::memset(&addr, 0, sizeof addr);
+        addr.nl_family = AF_NETLINK;
+        if (bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+            return false;
+        // The kernel chose the port; every reply must be addressed to it.
+        sockaddr_nl local;
+        std::memset(&local, 0, sizeof local);
+        socklen_t len = sizeof local;
+        if (getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0)
+            return false;
+        if (len < sizeof local || local.nl_family != AF_NETLINK) {
+            errno = EAFNOSUPPORT;
+            return false;
+        }
+        port_ = local.nl_pid;
+        return true;
+    }
+
+    int fd() const { return fd_; }
+    std::uint32_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    std::uint32_t port_ = 0;
+};
+
+// Sent without an address: an unconnected netlink socket talks to the kernel.
+bool send_dump_request(int fd, const dump_request& what, std::uint32_t seq)
+{
+    alignas(nlmsghdr) unsigned char bytes[NLMSG_HDRLEN + sizeof(ifinfomsg)] = {};
+    nlmsghdr header;
+    std::memset(&header, 0, sizeof header);
+    header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_HDRLEN + what.body_bytes);
+    header.nlmsg_type = what.type;
+    header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header.nlmsg_seq = seq;
+    std::memcpy(bytes, &header, sizeof header);
+    bytes[NLMSG_HDRLEN] = what.family;
+    for (;;) {
+        const ssize_t sent = send(fd, bytes, header.nlmsg_len, 0);
+        if (sent == static_cast<ssize_t>(header.nlmsg_len))
+            return true;
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent >= 0)
+            errno = EIO;
+        return false;
+    }
+}
+
+// The error number an NLMSG_ERROR or NLMSG_DONE message carries: 0 for none,
+// else a positive errno. An error reply without a negative code is an
+// acknowledgement nobody asked for, and so a protocol fault too.
+int carried_error(const unsigned char* msg, const nlmsghdr& header)
+{
+    const bool has_code = header.nlmsg_len >= NLMSG_LENGTH(sizeof(int));
+    const int code = has_code ? load<int>(msg + NLMSG_HDRLEN) : 0;
+    if (header.nlmsg_type == NLMSG_DONE)
+        return code < 0 ? -code : 0;
+    return code < 0 ? -code : EPROTO;
+}
+
+struct dump_progress {
+    bool done = false;
+    bool interrupted = false;
+};
+
+// Takes the messages of one reply datagram that answer request seq on port:
+// data messages become events, NLMSG_DONE ends the dump and NLMSG_ERROR
+// fails it. Returns false with errno set on a failure.
+bool take_reply(const unsigned char* buf, std::size_t n, std::uint32_t seq, std::uint32_t port, dump_progress& progress,
+                event_list& events)
+{
+    int error = 0;
+    const int framed = for_each_message(buf, n, [&](const unsigned char* msg) {
+        const nlmsghdr header = load<nlmsghdr>(msg);
+        if (header.nlmsg_seq != seq || header.nlmsg_pid != port)
+            return true;  // not an answer to this request
+        if (header.nlmsg_flags & NLM_F_DUMP_INTR)
+            progress.interrupted = true;
+        switch (header.nlmsg_type) {
+            case NLMSG_DONE:
+                progress.done = true;
+                error = carried_error(msg, header);
+                return false;
+            case NLMSG_ERROR:
+                error = carried_error(msg, header);
+                return false;
+            default:
+                if (decode_message(msg, events) == Decoded::NoMemory) {
+                    error = ENOMEM;
+                    return false;
+                }
+                return true;
+        }
+    });
+    if (framed != 0)
+        error = EPROTO;
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+// One dump: the request, then its reply datagrams up to NLMSG_DONE.
+bool run_dump(const dump_socket& sock, const dump_request& what, std::uint32_t seq, dump_progress& progress,
+              event_list& events)
+{
+    if (!send_dump_request(sock.fd(), what, seq))
+        return false;
+    datagram_buffer buffer;
+    while (!progress.done) {
+        const unsigned char* data = nullptr;
+        std::size_t size = 0;
+        const Received received = read_datagram(sock.fd(), 0, buffer, data, size);
+        if (received == Received::Interrupted)
+            continue;
+        if (received == Received::QueueEmpty) {
+            errno = ETIMEDOUT;  // the receive timeout ran out
+            return false;
+        }
+        if (received == Received::Failed)
+            return false;
+        if (!take_reply(data, size, seq, sock.port(), progress, events))
+            return false;
+    }
+    return true;
+}
+
+// Repeats an interrupted dump so that what is delivered is one consistent
+// snapshot. events holds the last attempt's events, also on failure.
+bool dump_consistently(const dump_socket& sock, const dump_request& what, std::uint32_t& seq, event_list& events)
+{
+    for (int attempt = 0; attempt <= kDumpRetries; ++attempt) {
+        events.clear();
+        dump_progress progress;
+        if (!run_dump(sock, what, ++seq, progress, events))
+            return false;
+        if (!progress.interrupted)
+            return true;
+    }
+    errno = EBUSY;  // the configuration kept changing under every attempt
+    return false;
+}
 
 }  // namespace
 
@@ -318,32 +598,7 @@ void nl_close(int& fd)
 
 int nl_service(int fd, event_list& events)
 {
-    // Peek with MSG_TRUNC for the datagram's real length, so that a link
-    // message of any size is read whole and never cut.
-    alignas(nlmsghdr) unsigned char stack_buf[kStackBufferBytes];
-    const ssize_t size = recv(fd, stack_buf, sizeof stack_buf, MSG_DONTWAIT | MSG_PEEK | MSG_TRUNC);
-    if (size < 0)
-        return receive_failed();
-    if (size == 0) {
-        recv(fd, stack_buf, sizeof stack_buf, MSG_DONTWAIT);  // drop the empty datagram
-        return 0;
-    }
-
-    const std::size_t want = static_cast<std::size_t>(size);
-    unsigned char* buf = stack_buf;
-    std::unique_ptr<heap_block[]> heap;
-    if (want > sizeof stack_buf) {
-        heap.reset(new (std::nothrow) heap_block[(want + NLMSG_ALIGNTO - 1) / NLMSG_ALIGNTO]);
-        if (!heap) {
-            errno = ENOMEM;
-            return -1;
-        }
-        buf = heap[0].bytes;
-    }
-    const ssize_t got = recv(fd, buf, want, MSG_DONTWAIT);
-    if (got < 0)
-        return receive_failed();
-    return walk_datagram(buf, static_cast<std::size_t>(got), events);
+    return receive_datagram(fd, events) == Received::Failed ? -1 : 0;
 }
 
 int nl_event_callback(struct nlmsghdr* msg, event_list& events)
@@ -452,6 +707,31 @@ void dispatch(netlib_events_state* state)
         }
         it = state->subscribers.upper_bound(id);
     }
+}
+
+// Dumps one kind of object and dispatches the events as one batch, also
+// those of a dump that failed part way. Returns 0 or the error number.
+int resync_kind(netlib_events_state* state, const dump_socket& sock, const dump_request& what, std::uint32_t& seq)
+{
+    event_list events;
+    const int error = dump_consistently(sock, what, seq, events) ? 0 : failure_errno();
+    state->pending_events.clear();
+    state->pending_events.splice(state->pending_events.end(), events);
+    dispatch(state);
+    return error;
+}
+
+// Links first, so a subscriber knows an interface before its addresses.
+int resynchronise(netlib_events_state* state)
+{
+    dump_socket sock;
+    if (!sock.open())
+        return failure_errno();
+    std::uint32_t seq = 0;
+    const int error = resync_kind(state, sock, kLinkDump, seq);
+    if (error != 0)
+        return error;
+    return resync_kind(state, sock, kAddressDump, seq);
 }
 
 }  // namespace
@@ -569,6 +849,50 @@ bool netlib_libevents_service(void* ctx)
         return false;
     }
     dispatch(state);
+    return true;
+}
+
+bool netlib_libevents_drain(void* ctx, unsigned int max_datagrams)
+{
+    if (!check(ctx))
+        return false;
+    netlib_events_state* state = state_of(ctx);
+    if (state->dispatching) {
+        LOG_ERR("netlib: not allowed from an event callback");
+        return false;
+    }
+    unsigned int read = 0;
+    while (read < max_datagrams) {
+        state->pending_events.clear();
+        const Received received = receive_datagram(state->nl_socket, state->pending_events);
+        if (received == Received::QueueEmpty)
+            return true;
+        if (received == Received::Interrupted)
+            continue;
+        if (received == Received::Failed) {
+            LOG_ERR("netlib: failed to receive an event");
+            return false;
+        }
+        ++read;
+        dispatch(state);
+    }
+    return true;
+}
+
+bool netlib_libevents_resync(void* ctx)
+{
+    if (!check(ctx))
+        return false;
+    netlib_events_state* state = state_of(ctx);
+    if (state->dispatching) {
+        LOG_ERR("netlib: not allowed from an event callback");
+        return false;
+    }
+    const int error = resynchronise(state);
+    if (error != 0) {
+        LOG_ERRNO(error, "netlib: failed to resynchronise");
+        return false;
+    }
     return true;
 }
 

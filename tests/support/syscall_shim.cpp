@@ -1,6 +1,7 @@
 #include "syscall_shim.h"
 
 #include <cstdarg>
+#include <mutex>
 
 namespace shim {
 
@@ -11,6 +12,7 @@ std::function<ssize_t(int, void*, size_t, int)> recv_hook;
 std::function<int(struct ifaddrs**)> getifaddrs_hook;
 std::function<int(char*, size_t)> gethostname_hook;
 std::function<int(const char*, const char*)> rename_hook;
+std::function<int(int, struct sockaddr*, socklen_t*)> getsockname_hook;
 std::vector<unsigned long> ioctl_requests;
 
 void reset()
@@ -22,6 +24,7 @@ void reset()
     getifaddrs_hook = nullptr;
     gethostname_hook = nullptr;
     rename_hook = nullptr;
+    getsockname_hook = nullptr;
     ioctl_requests.clear();
 }
 
@@ -35,7 +38,12 @@ int __wrap_ioctl(int fd, unsigned long request, ...)
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    shim::ioctl_requests.push_back(request);
+    {
+        // Threads of the concurrency test issue ioctls at the same time.
+        static std::mutex requests_mutex;
+        std::lock_guard<std::mutex> lock(requests_mutex);
+        shim::ioctl_requests.push_back(request);
+    }
     if (shim::ioctl_hook)
         return shim::ioctl_hook(fd, request, arg);
     return __real_ioctl(fd, request, arg);
@@ -69,6 +77,11 @@ int __wrap_gethostname(char* name, size_t len)
 int __wrap_rename(const char* from, const char* to)
 {
     return shim::rename_hook ? shim::rename_hook(from, to) : __real_rename(from, to);
+}
+
+int __wrap_getsockname(int fd, struct sockaddr* addr, socklen_t* len)
+{
+    return shim::getsockname_hook ? shim::getsockname_hook(fd, addr, len) : __real_getsockname(fd, addr, len);
 }
 
 }

@@ -20,6 +20,7 @@ extern std::function<ssize_t(int fd, void* buf, size_t len, int flags)> recv_hoo
 extern std::function<int(struct ifaddrs** out)> getifaddrs_hook;
 extern std::function<int(char* name, size_t len)> gethostname_hook;
 extern std::function<int(const char* from, const char* to)> rename_hook;
+extern std::function<int(int fd, struct sockaddr* addr, socklen_t* len)> getsockname_hook;
 
 // Every ioctl request number seen, in order (hooked or not).
 extern std::vector<unsigned long> ioctl_requests;
@@ -36,6 +37,7 @@ ssize_t __real_recv(int fd, void* buf, size_t len, int flags);
 int __real_getifaddrs(struct ifaddrs** out);
 int __real_gethostname(char* name, size_t len);
 int __real_rename(const char* from, const char* to);
+int __real_getsockname(int fd, struct sockaddr* addr, socklen_t* len);
 }
 
 #endif
