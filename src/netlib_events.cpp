@@ -5,6 +5,7 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -181,7 +182,27 @@ void format_address(char (&text)[kAddressTextBytes], unsigned char family, const
         format_ipv6(text, bytes);
 }
 
-Decoded decode_address(const unsigned char* msg, std::size_t msg_len, unsigned short msg_type, event_list& events)
+// The name of the interface with that index; empty when there is none. The
+// socket the message came from answers with one ioctl, where if_indextoname
+// would open and close a socket of its own for every message.
+void index_to_name(unsigned int index, int name_fd, char (&name)[kNameBufferBytes])
+{
+    if (name_fd >= 0) {
+        ifreq req;
+        std::memset(&req, 0, sizeof req);
+        req.ifr_ifindex = static_cast<int>(index);
+        if (ioctl(name_fd, SIOCGIFNAME, &req) == 0) {
+            copy_name(name, reinterpret_cast<const unsigned char*>(req.ifr_name), sizeof req.ifr_name);
+            return;
+        }
+        if (errno == ENODEV)
+            return;  // the interface is already gone
+    }
+    if_indextoname(index, name);
+}
+
+Decoded decode_address(const unsigned char* msg, std::size_t msg_len, unsigned short msg_type, int name_fd,
+                       event_list& events)
 {
     if (msg_len < kAddrHeaderBytes)
         return Decoded::TooShort;
@@ -217,14 +238,15 @@ Decoded decode_address(const unsigned char* msg, std::size_t msg_len, unsigned s
     payload["flags"] = static_cast<unsigned char>(info.ifa_flags);
     payload["ifaddr"] = static_cast<const char*>(text);
     payload["ifindex"] = static_cast<unsigned int>(info.ifa_index);
-    if_indextoname(info.ifa_index, name);  // an index that is gone leaves the name empty
+    index_to_name(info.ifa_index, name_fd, name);  // an index that is gone leaves the name empty
     payload["ifname"] = static_cast<const char*>(name);
     payload["eventName"] = event_name;
     append_event(events, event, payload);
     return Decoded::Ok;
 }
 
-Decoded decode_message(const unsigned char* msg, event_list& events)
+// name_fd: a socket to look interface names up with, or -1.
+Decoded decode_message(const unsigned char* msg, event_list& events, int name_fd = -1)
 {
     const nlmsghdr header = load<nlmsghdr>(msg);
     try {
@@ -234,7 +256,7 @@ Decoded decode_message(const unsigned char* msg, event_list& events)
                 return decode_link(msg, header.nlmsg_len, events);
             case RTM_NEWADDR:
             case RTM_DELADDR:
-                return decode_address(msg, header.nlmsg_len, header.nlmsg_type, events);
+                return decode_address(msg, header.nlmsg_len, header.nlmsg_type, name_fd, events);
             default:
                 return Decoded::Ok;
         }
@@ -276,11 +298,11 @@ int for_each_message(const unsigned char* buf, std::size_t n, Visit visit)
 
 // Decodes every message of one datagram. Events of the messages before a
 // framing fault stay appended.
-int walk_datagram(const unsigned char* buf, std::size_t n, event_list& events)
+int walk_datagram(const unsigned char* buf, std::size_t n, int fd, event_list& events)
 {
     bool out_of_memory = false;
     const int framed = for_each_message(buf, n, [&](const unsigned char* msg) {
-        if (decode_message(msg, events) == Decoded::NoMemory)
+        if (decode_message(msg, events, fd) == Decoded::NoMemory)
             out_of_memory = true;
         return true;
     });
@@ -320,8 +342,9 @@ public:
     datagram_buffer(const datagram_buffer&) = delete;
     datagram_buffer& operator=(const datagram_buffer&) = delete;
 
+    // The size probe copies nothing: MSG_TRUNC reports the whole length.
     unsigned char* probe_area() { return stack_; }
-    std::size_t probe_size() const { return sizeof stack_; }
+    std::size_t probe_size() const { return 0; }
 
     // Room for n bytes; its capacity is at least n. Null when out of memory.
     unsigned char* room_for(std::size_t n, std::size_t& capacity)
@@ -378,7 +401,7 @@ Received receive_datagram(int fd, event_list& events)
     const Received received = read_datagram(fd, MSG_DONTWAIT, buffer, data, size);
     if (received != Received::Datagram || size == 0)
         return received;
-    return walk_datagram(data, size, events) == 0 ? Received::Datagram : Received::Failed;
+    return walk_datagram(data, size, fd, events) == 0 ? Received::Datagram : Received::Failed;
 }
 
 // An errno worth reporting, also where a failing call left none.
