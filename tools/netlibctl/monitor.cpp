@@ -1,10 +1,13 @@
 // monitor: prints every link and address event as it arrives, like
 // `ip monitor`. It drives the library the way a host's main loop does:
-// service until a call delivers nothing, then sleep a little.
+// drain the queue on every tick, then sleep a little; when notifications
+// were lost, read what is still queued and resynchronise from the kernel's
+// state, so what it shows is complete again.
 #include <signal.h>
 #include <time.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -47,13 +50,13 @@ struct MonitorOptions {
     unsigned long count = 0;  // 0: no limit
     double timeout = 0;       // seconds; 0: no limit
     bool json = false;
+    bool snapshot = false;    // start with the current links and addresses
 };
 
 struct Monitor {
     bool json = false;
     unsigned long limit = 0;
     unsigned long printed = 0;
-    unsigned long delivered = 0;  // by the current service call
 
     bool done() const { return limit != 0 && printed >= limit; }
 };
@@ -82,7 +85,6 @@ std::string event_line(net::event_type type, const pelk::variant::Variant& paylo
 void print_event(net::event_type type, const pelk::variant::Variant& payload, void* user_data)
 {
     auto* monitor = static_cast<Monitor*>(user_data);
-    ++monitor->delivered;
     if (monitor->done())
         return;
     std::string line = event_line(type, payload, monitor->json) + "\n";
@@ -96,15 +98,26 @@ bool should_stop(const Monitor& monitor, const Clock::time_point* deadline)
     return stop_requested || monitor.done() || (deadline && Clock::now() >= *deadline);
 }
 
-// Services until a call delivers nothing. A failed call has logged its
-// line; the next round goes on with the next datagram.
-void drain(void* ctx, Monitor& monitor, const Clock::time_point* deadline)
+// Datagrams read per tick: bounded so that a stop request or the deadline
+// is noticed during a long burst (256 every 20 ms is over 10000 a second).
+constexpr unsigned int drain_batch = 256;
+// Drain calls that may fail in a row while recovering from an overflow.
+constexpr int recovery_attempts = 8;
+
+// Lost notifications: read what is still queued (older than the state the
+// resync reports), then report every link and address as it is now.
+void recover(void* ctx)
 {
-    do {
-        monitor.delivered = 0;
-        if (!net::netlib_libevents_service(ctx))
-            return;
-    } while (monitor.delivered != 0 && !should_stop(monitor, deadline));
+    std::fputs("netlibctl: event queue overflowed, notifications were lost; resynchronising\n", stderr);
+    for (int i = 0; i < recovery_attempts && !net::netlib_libevents_drain(ctx, UINT_MAX); ++i) {
+    }
+    net::netlib_libevents_resync(ctx);  // a failure has logged its line; the next overflow tries again
+}
+
+void tick(void* ctx)
+{
+    if (!net::netlib_libevents_drain(ctx, drain_batch))
+        recover(ctx);
 }
 
 void idle()
@@ -130,8 +143,10 @@ int run_monitor(const MonitorOptions& options, bool json)
     if (!net::netlib_libevents_subscribe(session.ctx(), print_event, id, &monitor))
         return exit_failure;
 
+    if (options.snapshot && !net::netlib_libevents_resync(session.ctx()))
+        return exit_failure;
     while (!should_stop(monitor, until)) {
-        drain(session.ctx(), monitor, until);
+        tick(session.ctx());
         if (!should_stop(monitor, until))
             idle();
     }
@@ -149,6 +164,7 @@ void add_monitor_command(CLI::App& app, CommandList& commands)
     // Bounded so that the deadline stays within the clock's range.
     monitor->add_option("--timeout", options->timeout, "Stop after SECONDS")->check(CLI::Range(0.001, 1.0e9));
     monitor->add_flag("--json", options->json, "One JSON object per line");
+    monitor->add_flag("--snapshot", options->snapshot, "Start with every current link and IPv4 address");
     commands.push_back({monitor, true, [options](bool json) { return run_monitor(*options, json); }});
 }
 
