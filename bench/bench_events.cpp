@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -274,6 +276,33 @@ void measure_service(Corpus& corpus, const Options& opt, Kinds kinds, const std:
     rate.unit = "ev/s";
     rate.note = fmt("%.2f events per datagram, one subscriber", static_cast<double>(events_per_pass) / replay.size());
     emit(rate, opt);
+
+    // The same datagrams queued as a burst and taken by one drain call.
+    Row drained;
+    drained.id = "events_per_second_drain";
+    drained.figure = "events per second through netlib_libevents_drain";
+    std::vector<double> drain_rate;
+    const unsigned long queued_events = events_per_pass * static_cast<unsigned long>(passes);
+    for (int r = 0; r < rounds; ++r) {
+        refill();
+        const unsigned long before_drain = counter.events;
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = pelk::network::netlib_libevents_drain(ctx.get(), UINT_MAX);
+        const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+        if (!ok || counter.events - before_drain != queued_events) {
+            drained.ok = false;
+            drained.note = fmt("drain delivered %lu events, expected %lu", counter.events - before_drain, queued_events);
+            break;
+        }
+        drain_rate.push_back(static_cast<double>(queued_events) / ns * 1e9);
+    }
+    if (!drain_rate.empty()) {
+        drained.value = summarize(drain_rate);
+        if (drained.note.empty())
+            drained.note = fmt("%lu events in %d datagrams per call, one subscriber", queued_events, batch);
+    }
+    drained.unit = "ev/s";
+    emit(drained, opt);
     close(pair[0]);
 }
 
