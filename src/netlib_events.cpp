@@ -677,6 +677,18 @@ bool check(void* ctx)
     return true;
 }
 
+// Calls that read the socket or replace the state would pull the list or the
+// registry from under a running dispatch walk: refused from a callback, and
+// logged under the refused operation's name.
+bool outside_dispatch(const netlib_events_state* state, const char* function)
+{
+    if (!state->dispatching)
+        return true;
+    logInternal(NETLIB_MODULE, NETLIB_UNIT, function, __LINE__, PELK_LOG_ERR, 0, 0,
+                "netlib: not allowed from an event callback");
+    return false;
+}
+
 void release_state(netlib_context* context)
 {
     netlib_events_state* state = context->events_state;
@@ -859,13 +871,9 @@ bool netlib_libevents_unsubscribe(void* ctx, unsigned int id)
 
 bool netlib_libevents_service(void* ctx)
 {
-    if (!check(ctx))
+    if (!check(ctx) || !outside_dispatch(state_of(ctx), __func__))
         return false;
     netlib_events_state* state = state_of(ctx);
-    if (state->dispatching) {
-        LOG_ERR("netlib: not allowed from an event callback");
-        return false;
-    }
     state->pending_events.clear();
     if (receive_into(state) != 0) {
         LOG_ERR("netlib: failed to receive an event");
@@ -877,13 +885,9 @@ bool netlib_libevents_service(void* ctx)
 
 bool netlib_libevents_drain(void* ctx, unsigned int max_datagrams)
 {
-    if (!check(ctx))
+    if (!check(ctx) || !outside_dispatch(state_of(ctx), __func__))
         return false;
     netlib_events_state* state = state_of(ctx);
-    if (state->dispatching) {
-        LOG_ERR("netlib: not allowed from an event callback");
-        return false;
-    }
     unsigned int read = 0;
     while (read < max_datagrams) {
         state->pending_events.clear();
@@ -904,13 +908,9 @@ bool netlib_libevents_drain(void* ctx, unsigned int max_datagrams)
 
 bool netlib_libevents_resync(void* ctx)
 {
-    if (!check(ctx))
+    if (!check(ctx) || !outside_dispatch(state_of(ctx), __func__))
         return false;
     netlib_events_state* state = state_of(ctx);
-    if (state->dispatching) {
-        LOG_ERR("netlib: not allowed from an event callback");
-        return false;
-    }
     const int error = resynchronise(state);
     if (error != 0) {
         LOG_ERRNO(error, "netlib: failed to resynchronise");
@@ -924,12 +924,8 @@ bool netlib_libevents_resync(void* ctx)
 
 bool receive_event(void* ctx)
 {
-    if (!check(ctx))
+    if (!check(ctx) || !outside_dispatch(state_of(ctx), __func__))
         return false;
     netlib_events_state* state = state_of(ctx);
-    if (state->dispatching) {
-        LOG_ERR("netlib: not allowed from an event callback");
-        return false;
-    }
     return receive_into(state) == 0;
 }

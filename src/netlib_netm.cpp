@@ -78,6 +78,19 @@ bool usable_name(const std::string& iface)
     return !iface.empty() && netlib::iface_name_fits(iface);
 }
 
+// The unit's guard, then the name test; a refused name is logged under the
+// calling operation's name.
+bool guard_and_name(void* ctx, const std::string& iface, const char* function)
+{
+    if (!check(ctx))
+        return false;
+    if (!usable_name(iface)) {
+        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, __LINE__, PELK_LOG_ERR, 0, 0, "invalid network interface");
+        return false;
+    }
+    return true;
+}
+
 bool has_line_break_or_nul(const std::string& text)
 {
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
@@ -344,12 +357,8 @@ bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const std::
                                 const std::string& gateway, const std::vector<std::string>& nameservers,
                                 const std::string& search, const std::string& broadcast, bool is_static, bool fallback)
 try {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     const bool address_set =
         fallback ? pelk::network::netlib_netm_configure_static_fallback(ctx, iface, ip, netmask, broadcast)
                  : pelk::network::netlib_netm_configure_ip_addr(ctx, iface, ip, netmask, broadcast);
@@ -375,34 +384,22 @@ namespace network
 
 bool netlib_netm_connect(void* ctx, const std::string& iface)
 {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     return netlib_iface_set_up(ctx, iface, true);
 }
 
 bool netlib_netm_disconnect(void* ctx, const std::string& iface)
 {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     return netlib_iface_set_up(ctx, iface, false);
 }
 
 bool netlib_netm_configure_interface(void* ctx, const std::string& iface)
 {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     int flags = 0;
     if (!netlib_iface_get_flags(ctx, iface, flags)) {
         LOG_ERR("Failed to get \"%s\" flags", iface.c_str());
@@ -424,12 +421,8 @@ bool netlib_netm_configure_interface(void* ctx, const std::string& iface)
 
 bool netlib_netm_flush_iface(void* ctx, const std::string& iface)
 try {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     if (pelk::utils::sysExecSimple(IP_PROGRAM, {"addr", "flush", "dev", iface}) != 0) {
         LOG_ERR("Failed to flush interface \"%s\"", iface.c_str());
         return false;
@@ -441,12 +434,8 @@ NETLIB_CATCH_ALL
 bool netlib_netm_configure_ip_addr(void* ctx, const std::string& iface, const std::string& ip,
                                    const std::string& netmask, const std::string& broadcast)
 try {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     if (!pelk::utils::ipv4_address_valid(ip, false, true)) {
         LOG_ERR("IP address is invalid or empty");
         return false;
@@ -468,12 +457,8 @@ NETLIB_CATCH_ALL
 
 bool netlib_netm_configure_routes(void* ctx, const std::string& iface, const std::string& gateway)
 try {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     const std::vector<std::string> tokens = gateway_tokens(gateway);
     if (!gateways_valid(tokens)) {
         LOG_ERR("Failed to configure routes on interface \"%s\"", iface.c_str());
@@ -499,12 +484,8 @@ NETLIB_CATCH_ALL
 bool netlib_netm_configure_dns(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
                                const std::string& search)
 try {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     if (const std::string* refused = refused_nameserver(nameservers)) {
         LOG_ERR("Invalid nameserver '%s'", refused->c_str());
         return false;
@@ -541,12 +522,8 @@ NETLIB_CATCH_ALL
 
 bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface)
 try {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     pelk::utils::kill_process_by_name(DHCP_PROCESS, STOP_SIGNAL);
     char hostname[HOSTNAME_BUFFER] = {};
     if (!read_hostname(hostname)) {
@@ -569,12 +546,8 @@ NETLIB_CATCH_ALL
 bool netlib_netm_configure_static_fallback(void* ctx, const std::string& iface, const std::string& ip,
                                            const std::string& netmask, const std::string& broadcast)
 try {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     if (!netlib_netm_configure_ip_addr(ctx, iface, ip, netmask, broadcast))
         return false;
     record(ctx, iface, false, true);
@@ -584,23 +557,15 @@ NETLIB_CATCH_ALL
 
 bool netlib_netm_is_static_connection(void* ctx, const std::string& iface)
 {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     return recorded(state_of(ctx).static_connections, iface);
 }
 
 bool netlib_netm_is_static_fallback_connection(void* ctx, const std::string& iface)
 {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     return recorded(state_of(ctx).static_fallback_connections, iface);
 }
 
@@ -626,12 +591,8 @@ bool netlib_netm_configure_static(void* ctx, const std::string& iface, const std
 
 bool netlib_netm_init_network(void* ctx, const std::string& iface, const pelk::variant::Variant& config)
 try {
-    if (!check(ctx))
+    if (!guard_and_name(ctx, iface, __func__))
         return false;
-    if (!usable_name(iface)) {
-        LOG_ERR("invalid network interface");
-        return false;
-    }
     if (!configure_ipv4_opts())
         return false;
     if (!netlib_netm_configure_interface(ctx, iface))
