@@ -17,7 +17,7 @@ bool ipv4_netmask_valid(const std::string& text, bool nonzero);
 bool parse_dotted_quad(const std::string& text, unsigned int& value);
 void split(const std::string& text, const std::string& separator, std::vector<std::string>& out);
 std::string& trim(std::string& text);
-std::string vformat(const char* format, va_list args);
+std::string vformat(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 }  // namespace host_impl
 }  // namespace pelk

@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 #include <pelk/log.h>
 #include <pelk/utils.h>
@@ -52,9 +53,23 @@ std::vector<std::string> Host::exec_lines() const
 
 using fake::host;
 
+namespace
+{
+// Calls from several threads (the concurrency test) are recorded one at a
+// time; recursive because a scripted hook may call back into the host.
+std::recursive_mutex& record_mutex()
+{
+    static std::recursive_mutex m;
+    return m;
+}
+}  // namespace
+
+#define FAKE_HOST_LOCK std::lock_guard<std::recursive_mutex> fake_host_lock(record_mutex())
+
 int logInternal(const char* module, const char* file, const char* function, int line, int level, int error_number,
                 int reserved, const char* format, ...)
 {
+    FAKE_HOST_LOCK;
     fake::LogLine l;
     l.module = module ? module : "(null)";
     l.file = file ? file : "(null)";
@@ -74,6 +89,7 @@ int logInternal(const char* module, const char* file, const char* function, int 
 
 int writeProc(const std::string& path, const std::string& text)
 {
+    FAKE_HOST_LOCK;
     fake::ProcWrite w{path, text};
     host().proc_writes.push_back(w);
     host().journal.push_back("proc " + path + " " + text);
@@ -85,6 +101,7 @@ namespace utils {
 
 int sysExecSimple(const char* program, const std::vector<std::string>& args)
 {
+    FAKE_HOST_LOCK;
     fake::ExecCall c{program ? program : "(null)", args};
     host().execs.push_back(c);
     host().journal.push_back("exec " + fake::join_for_journal(c.program, args));
@@ -101,6 +118,7 @@ int sysExecSimple(const char* program, const std::vector<std::string>& args)
 
 int runDaemon(const std::string* workdir, const sigset_t* mask, int* pid, const std::string& program, int count, ...)
 {
+    FAKE_HOST_LOCK;
     fake::DaemonCall d;
     d.workdir_null = workdir == nullptr;
     d.mask_null = mask == nullptr;
@@ -121,6 +139,7 @@ int runDaemon(const std::string* workdir, const sigset_t* mask, int* pid, const 
 
 int kill_process_by_name(const std::string& name, int signal)
 {
+    FAKE_HOST_LOCK;
     host().kills.push_back({name, signal});
     host().journal.push_back("kill " + name + " " + std::to_string(signal));
     return 0;
@@ -128,6 +147,7 @@ int kill_process_by_name(const std::string& name, int signal)
 
 bool ipv4_address_valid(const std::string& text, bool unicast_only, bool nonzero)
 {
+    FAKE_HOST_LOCK;
     fake::ValidateCall c{"ipv4_address_valid", text, unicast_only, nonzero};
     host().validations.push_back(c);
     if (host().validate_hook)
@@ -137,6 +157,7 @@ bool ipv4_address_valid(const std::string& text, bool unicast_only, bool nonzero
 
 bool ipv4_netmask_valid(const std::string& text, bool nonzero)
 {
+    FAKE_HOST_LOCK;
     fake::ValidateCall c{"ipv4_netmask_valid", text, nonzero, false};
     host().validations.push_back(c);
     if (host().validate_hook)
@@ -165,6 +186,7 @@ std::string format(const char* fmt, ...)
 
 std::string randomAlphaNumericString(const std::string&, unsigned int length)
 {
+    FAKE_HOST_LOCK;
     const std::string& r = host().random_text;
     if (!r.empty())
         return r.substr(0, length);
@@ -180,6 +202,7 @@ File::File() : fd_(-1) {}
 
 File::~File()
 {
+    FAKE_HOST_LOCK;
     host().file_ops.push_back({"destroy", "", -1, 0, ""});
     if (fd_ >= 0)
         ::close(fd_);
@@ -187,6 +210,7 @@ File::~File()
 
 int File::Initialize(const std::string& path, FILE_OPEN_MODE mode, unsigned int flags)
 {
+    FAKE_HOST_LOCK;
     host().file_ops.push_back({"init", path, static_cast<int>(mode), flags, ""});
     host().journal.push_back("file-init " + path);
     if (!host().file_init_result)
@@ -201,6 +225,7 @@ int File::Initialize(const std::string& path, FILE_OPEN_MODE mode, unsigned int 
 
 int File::WriteString(const std::string& text)
 {
+    FAKE_HOST_LOCK;
     int index = 0;
     for (const auto& op : host().file_ops)
         index += op.op == "write";
@@ -213,6 +238,7 @@ int File::WriteString(const std::string& text)
 
 int File::Close()
 {
+    FAKE_HOST_LOCK;
     host().file_ops.push_back({"close", "", -1, 0, ""});
     host().journal.push_back("file-close");
     if (fd_ < 0)
