@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 extern char** environ;
@@ -39,6 +41,21 @@ bool read_some(int fd, std::string& into)
     return true;
 }
 
+// The words of NETLIB_UNDER_EMULATOR ("qemu-arm -L /usr/arm-linux-gnueabihf")
+// when the tests run emulated: the host kernel cannot start a target
+// program by itself, so the emulator's command goes in front of it.
+std::vector<std::string> emulator_words()
+{
+    std::vector<std::string> words;
+    const char* emulator = std::getenv("NETLIB_UNDER_EMULATOR");
+    if (emulator == nullptr)
+        return words;
+    std::istringstream in(emulator);
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
 }  // namespace
 
 Tool::Tool(const std::vector<std::string>& args)
@@ -54,14 +71,17 @@ Tool::Tool(const std::vector<std::string>& args)
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
-    std::vector<std::string> argv_text = {NETLIBCTL_PATH};
+    std::vector<std::string> argv_text = emulator_words();
+    argv_text.push_back(NETLIBCTL_PATH);
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& arg : argv_text)
         argv.push_back(&arg[0]);
     argv.push_back(nullptr);
 
-    int rc = posix_spawn(&pid_, NETLIBCTL_PATH, &actions, nullptr, argv.data(), environ);
+    // A path (netlibctl) is used as it stands; a bare emulator name is
+    // looked up in PATH.
+    int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);
@@ -69,7 +89,7 @@ Tool::Tool(const std::vector<std::string>& args)
     err_fd_ = err[0];
     if (rc != 0) {
         pid_ = -1;
-        ADD_FAILURE() << "cannot start " << NETLIBCTL_PATH;
+        ADD_FAILURE() << "cannot start " << argv_text[0] << ": " << std::strerror(rc);
     }
 }
 

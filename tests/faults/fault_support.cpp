@@ -405,9 +405,30 @@ int run(const std::vector<std::string>& argv)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool under_emulator()
+bool seccomp_available(std::string& why)
 {
-    return std::getenv("NETLIB_UNDER_EMULATOR") != nullptr;
+    if (std::getenv("NETLIB_UNDER_EMULATOR") == nullptr)
+        return true;
+    why = "qemu-user refuses seccomp filters (prctl PR_SET_SECCOMP fails with EINVAL), and a filter would "
+          "see the host's system-call numbers, not the emulated target's";
+    return false;
+}
+
+bool exec_failure_reported(std::string& why)
+{
+    if (std::getenv("NETLIB_UNDER_EMULATOR") == nullptr)
+        return true;
+    why = "under qemu-user glibc's vfork-style posix_spawn child runs as a plain fork, so a failed exec never "
+          "reaches the parent";
+    return false;
+}
+
+bool ethtool_reaches_kernel(int err, std::string& why)
+{
+    if (std::getenv("NETLIB_UNDER_EMULATOR") == nullptr || err != ENOSYS)
+        return true;
+    why = "qemu-user does not translate the SIOCETHTOOL ioctl (0x8946): it fails with ENOSYS";
+    return false;
 }
 
 }  // namespace faults

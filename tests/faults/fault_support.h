@@ -99,8 +99,17 @@ bool write_file(const std::string& path, const std::string& text);
 // status, -1 when it did not exit normally.
 int run(const std::vector<std::string>& argv);
 
-// Under an emulator seccomp filters and namespaces do not reach the target.
-bool under_emulator();
+// False with the reason when no seccomp filter can be installed: qemu-user
+// refuses them, and a filter would see the host's system-call numbers, not
+// the emulated target's.
+bool seccomp_available(std::string& why);
+// False with the reason when a program that cannot be executed is not
+// reported by posix_spawn: qemu-user runs glibc's vfork-style child as a
+// plain fork, so the failed exec never reaches the parent.
+bool exec_failure_reported(std::string& why);
+// False with the reason when the SIOCETHTOOL ioctl that just failed with
+// err (now logged) was refused by the emulator rather than by the kernel.
+bool ethtool_reaches_kernel(int err, std::string& why);
 
 }  // namespace faults
 

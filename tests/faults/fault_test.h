@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "fault_support.h"
 #include "netns.h"
 #include "pelk_network_utils_core.h"
@@ -19,10 +21,20 @@
                                                << r_.report;                        \
     } while (0)
 
-#define SKIP_UNDER_EMULATOR()                                                          \
-    do {                                                                               \
-        if (faults::under_emulator())                                                  \
-            GTEST_SKIP() << "seccomp filters and namespaces do not reach the emulated target"; \
+// For the cases that make a system call fail with a seccomp filter.
+#define SKIP_WITHOUT_SECCOMP()                               \
+    do {                                                     \
+        std::string why_;                                    \
+        if (!faults::seccomp_available(why_))                \
+            GTEST_SKIP() << why_;                            \
+    } while (0)
+
+// For the cases that need posix_spawn to report a program it cannot run.
+#define SKIP_WITHOUT_EXEC_FAILURES()                         \
+    do {                                                     \
+        std::string why_;                                    \
+        if (!faults::exec_failure_reported(why_))            \
+            GTEST_SKIP() << why_;                            \
     } while (0)
 
 // A context as the host's front end prepares it.
@@ -39,7 +51,6 @@ class FaultTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        SKIP_UNDER_EMULATOR();
         faults::capture_log();
         faults::clear_log();
     }

@@ -88,6 +88,7 @@ TEST_F(EventsFaults, InitWithoutFreeDescriptorLogsTheErrno)
 
 TEST_F(EventsFaults, RefusedBindClosesTheSocket)
 {
+    SKIP_WITHOUT_SECCOMP();
     EXPECT_CHILD_PASSES([](faults::Checks& c) {
         netlib_context ctx = fresh_context();
         const int before = faults::fd_count();
@@ -144,6 +145,7 @@ TEST_F(EventsFaults, NothingQueuedIsNotAFailure)
 // and the queued datagram is still there for the next call.
 TEST_F(EventsFaults, InterruptedReceiveLeavesTheDatagramQueued)
 {
+    SKIP_WITHOUT_SECCOMP();
     NETLIB_ENTER_NETNS_OR_SKIP();
     EXPECT_CHILD_PASSES([](faults::Checks& c) {
         netlib_context ctx = fresh_context();

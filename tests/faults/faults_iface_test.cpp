@@ -99,16 +99,31 @@ TEST_F(IfaceFaults, IoctlsFailingInTheKernelAreLoggedWithTheirErrno)
     EXPECT_EQ(text, "kept");
     EXPECT_EQ(faults::log_count({"ioctl(891B) failed" + err_text(EADDRNOTAVAIL)}), 1) << faults::log_dump();
 
-    // The loopback driver has no link settings.
-    int speed = -7;
-    EXPECT_FALSE(netlib_iface_get_link_speed(&ctx, "lo", speed));
-    EXPECT_EQ(speed, -7);
-    EXPECT_EQ(faults::log_count({"ioctl(8946) failed" + err_text(EOPNOTSUPP)}), 1) << faults::log_dump();
-
     EXPECT_FALSE(netlib_iface_set_mtu(&ctx, "fiA0", 70000));
     EXPECT_EQ(faults::log_count({"ioctl(8922) failed" + err_text(EINVAL)}), 1) << faults::log_dump();
 
-    EXPECT_EQ(faults::log_lines().size(), 7u) << faults::log_dump();
+    EXPECT_EQ(faults::log_lines().size(), 6u) << faults::log_dump();
+    EXPECT_TRUE(netlib_libiface_close(&ctx));
+    EXPECT_EQ(faults::fd_count(), before);
+}
+
+// The loopback driver has no link settings.
+TEST_F(IfaceFaults, LinkSettingsOfLoopbackFailWithTheDriversErrno)
+{
+    NETLIB_ENTER_NETNS_OR_SKIP();
+    netlib_context ctx = fresh_context();
+    const int before = faults::fd_count();
+    ASSERT_TRUE(netlib_libiface_init(&ctx));
+    int speed = -7;
+    EXPECT_FALSE(netlib_iface_get_link_speed(&ctx, "lo", speed));
+    EXPECT_EQ(speed, -7);
+    std::string why;
+    if (faults::log_count({"ioctl(8946) failed" + err_text(ENOSYS)}) == 1 && !faults::ethtool_reaches_kernel(ENOSYS, why)) {
+        netlib_libiface_close(&ctx);
+        GTEST_SKIP() << why;
+    }
+    EXPECT_EQ(faults::log_count({" do_ioctl: netlib: ioctl(8946) failed" + err_text(EOPNOTSUPP)}), 1) << faults::log_dump();
+    EXPECT_EQ(faults::log_lines().size(), 1u) << faults::log_dump();
     EXPECT_TRUE(netlib_libiface_close(&ctx));
     EXPECT_EQ(faults::fd_count(), before);
 }
@@ -140,6 +155,7 @@ TEST_F(IfaceFaults, SettersWithoutNetAdminFailWithEperm)
 
 TEST_F(IfaceFaults, EnumerationFailsWhenTheNetlinkSocketIsRefused)
 {
+    SKIP_WITHOUT_SECCOMP();
     NETLIB_ENTER_NETNS_OR_SKIP();
     EXPECT_CHILD_PASSES([](faults::Checks& c) {
         netlib_context ctx = fresh_context();
@@ -165,6 +181,7 @@ TEST_F(IfaceFaults, EnumerationFailsWhenTheNetlinkSocketIsRefused)
 // the failing ioctl's own line.
 TEST_F(IfaceFaults, DefaultChoiceSkipsInterfacesWhoseFlagsCannotBeRead)
 {
+    SKIP_WITHOUT_SECCOMP();
     NETLIB_ENTER_NETNS_OR_SKIP();
     EXPECT_CHILD_PASSES([](faults::Checks& c) {
         netlib_context ctx = fresh_context();

@@ -99,6 +99,13 @@ TEST_F(NetmFaults, LinkBringUpReportsTheFailingStep)
         c.expect(netlib_libiface_close(&ctx), "close");
         c.expect(faults::fd_count() == before, "no descriptor leaked");
     });
+}
+
+TEST_F(NetmFaults, LinkBringUpStopsAtARefusedMtu)
+{
+    SKIP_WITHOUT_SECCOMP();
+    NETLIB_ENTER_NETNS_OR_SKIP();
+    ASSERT_EQ(testns::sh("ip link add fnA0 type veth peer name fnB0"), 0);
 
     EXPECT_CHILD_PASSES([](faults::Checks& c) {
         netlib_context ctx = fresh_context();
@@ -198,6 +205,7 @@ TEST_F(NetmFaults, ResolverRenameOverAMountPointFails)
 // for an old client finds nothing, and no real client can be started.
 TEST_F(NetmFaults, DhcpWithoutHostName)
 {
+    SKIP_WITHOUT_SECCOMP();
     EXPECT_CHILD_PASSES([](faults::Checks& c) {
         netlib_context ctx = fresh_context();
         device_root_with_context(c, ctx, "size=1m,mode=0755", false);
@@ -215,6 +223,7 @@ TEST_F(NetmFaults, DhcpWithoutHostName)
 
 TEST_F(NetmFaults, DhcpClientThatCannotStart)
 {
+    SKIP_WITHOUT_EXEC_FAILURES();
     EXPECT_CHILD_PASSES([](faults::Checks& c) {
         netlib_context ctx = fresh_context();
         device_root_with_context(c, ctx, "size=1m,mode=0755", false);

@@ -122,7 +122,7 @@ bool read_reference(int fd, event_list& events, int& error)
             return errno == EAGAIN;
         }
         int left = static_cast<int>(n);
-        for (nlmsghdr* msg = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(msg, left);
+        for (nlmsghdr* msg = static_cast<nlmsghdr*>(static_cast<void*>(buffer.data())); NLMSG_OK(msg, left);
              msg = NLMSG_NEXT(msg, left))
             nl_event_callback(msg, events);
     }

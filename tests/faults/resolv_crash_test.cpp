@@ -139,7 +139,6 @@ void check_after_kill(faults::Checks& c, Progress& progress, Figures& figures)
 
 TEST(ResolverCrash, KilledUpdatesNeverLeaveATornResolverFile)
 {
-    SKIP_UNDER_EMULATOR();
     EXPECT_CHILD_PASSES(
         [](faults::Checks& c) {
             if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <list>
@@ -188,6 +189,17 @@ protected:
     }
 
     static std::vector<std::string> log_texts() { return fake::host().log_texts(); }
+
+    // qemu-user 7.2 has no translation for SIOCETHTOOL and answers ENOSYS;
+    // the failed call's log line carries that errno.
+    static bool ethtool_refused_by_emulator(std::string& why)
+    {
+        const auto& logs = fake::host().logs;
+        if (std::getenv("NETLIB_UNDER_EMULATOR") == nullptr || logs.empty() || logs.back().error_number != ENOSYS)
+            return false;
+        why = "qemu-user does not translate the SIOCETHTOOL ioctl (0x8946): it fails with ENOSYS";
+        return true;
+    }
 };
 
 TEST_F(KernelIface, LoopbackFlags)
@@ -341,7 +353,11 @@ TEST_F(KernelIface, LinkSettingsOfVethMatchSysfs)
     ASSERT_TRUE(wait_operstate("kv0", "up"));
     int speed = -123;
     int duplex = -123;
-    ASSERT_TRUE(netlib_iface_get_link_speed(&ctx, "kv0", speed));
+    const bool got_speed = netlib_iface_get_link_speed(&ctx, "kv0", speed);
+    std::string why;
+    if (!got_speed && ethtool_refused_by_emulator(why))
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(got_speed);
     ASSERT_TRUE(netlib_iface_get_link_duplex(&ctx, "kv0", duplex));
     EXPECT_EQ(speed, sysfs_int("kv0", "speed"));
     EXPECT_EQ(duplex, sysfs_duplex("kv0"));
@@ -357,7 +373,10 @@ TEST_F(KernelIface, LinkSettingsOfTapMatchSysfs)
     up("ktap0");
     int speed = -123;
     int duplex = -123;
-    ASSERT_TRUE(netlib_iface_get_link_speed(&ctx, "ktap0", speed));
+    const bool got_speed = netlib_iface_get_link_speed(&ctx, "ktap0", speed);
+    if (!got_speed && ethtool_refused_by_emulator(why))
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(got_speed);
     ASSERT_TRUE(netlib_iface_get_link_duplex(&ctx, "ktap0", duplex));
     EXPECT_EQ(speed, sysfs_int("ktap0", "speed"));
     EXPECT_EQ(duplex, sysfs_duplex("ktap0"));

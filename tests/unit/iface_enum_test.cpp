@@ -39,13 +39,21 @@ ifaddrs* build_ifaddrs(const std::vector<Entry>& entries)
     if (entries.empty())
         return nullptr;
     const size_t n = entries.size();
-    size_t size = n * (sizeof(ifaddrs) + sizeof(sockaddr_storage));
+    // The addresses follow the entries; round their offset up so they stay
+    // aligned on every ABI (ifaddrs is 28 bytes on 32-bit ARM).
+    const size_t align = alignof(sockaddr_storage);
+    const size_t addrs_offset = (n * sizeof(ifaddrs) + align - 1) / align * align;
+    const size_t names_offset = addrs_offset + n * sizeof(sockaddr_storage);
+    size_t size = names_offset;
     for (const Entry& e : entries)
         size += e.name.size() + 1;
-    char* block = static_cast<char*>(std::calloc(1, size));
-    auto* items = reinterpret_cast<ifaddrs*>(block);
-    auto* addrs = reinterpret_cast<sockaddr_storage*>(block + n * sizeof(ifaddrs));
-    char* names = block + n * (sizeof(ifaddrs) + sizeof(sockaddr_storage));
+    void* block = std::calloc(1, size);
+    if (block == nullptr)
+        return nullptr;
+    char* bytes = static_cast<char*>(block);
+    auto* items = static_cast<ifaddrs*>(block);
+    auto* addrs = static_cast<sockaddr_storage*>(static_cast<void*>(bytes + addrs_offset));
+    char* names = bytes + names_offset;
     for (size_t i = 0; i < n; ++i) {
         std::memcpy(names, entries[i].name.c_str(), entries[i].name.size() + 1);
         items[i].ifa_name = names;

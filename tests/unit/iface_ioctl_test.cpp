@@ -75,7 +75,7 @@ protected:
     {
         kernel([=](unsigned long request, ifreq& req) {
             EXPECT_EQ(request, static_cast<unsigned long>(SIOCETHTOOL));
-            auto* cmd = reinterpret_cast<ethtool_cmd*>(req.ifr_data);
+            auto* cmd = static_cast<ethtool_cmd*>(static_cast<void*>(req.ifr_data));
             EXPECT_EQ(cmd->cmd, 1u);
             cmd->speed = speed;
             cmd->speed_hi = speed_hi;
