@@ -9,17 +9,78 @@
 namespace pelk {
 namespace variant {
 
+namespace {
+
+// Event payloads carry five or six keys: room for six lives inside the
+// object itself, so building a payload costs one allocation, not two.
+constexpr std::size_t kObjectReserve = 6;
+
+using Member = std::pair<std::string, Variant>;
+
+struct InlineRoom {
+    alignas(Member) unsigned char bytes[kObjectReserve * sizeof(Member)];
+    bool used = false;
+};
+
+// Hands out the object's inline room while it is free and fits, the heap
+// otherwise (an object that grows past six members).
+template <typename T>
+struct InlineFirstAllocator {
+    using value_type = T;
+    InlineRoom* room;
+
+    explicit InlineFirstAllocator(InlineRoom* r) noexcept : room(r) {}
+    template <typename U>
+    InlineFirstAllocator(const InlineFirstAllocator<U>& other) noexcept : room(other.room)
+    {
+    }
+
+    T* allocate(std::size_t n)
+    {
+        if (!room->used && n * sizeof(T) <= sizeof room->bytes) {
+            room->used = true;
+            return static_cast<T*>(static_cast<void*>(room->bytes));
+        }
+        return static_cast<T*>(::operator new(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t) noexcept
+    {
+        if (static_cast<void*>(p) == static_cast<void*>(room->bytes))
+            room->used = false;
+        else
+            ::operator delete(p);
+    }
+    template <typename U>
+    bool operator==(const InlineFirstAllocator<U>& other) const noexcept
+    {
+        return room == other.room;
+    }
+    template <typename U>
+    bool operator!=(const InlineFirstAllocator<U>& other) const noexcept
+    {
+        return room != other.room;
+    }
+};
+
+}  // namespace
+
 // Members in insertion order. Payloads have a handful of short keys, so a
-// linear search over a flat array beats a tree and keeps one allocation
-// for all members.
+// linear search over a flat array beats a tree.
 struct Variant::Object {
-    std::vector<std::pair<std::string, Variant>> members;
+    InlineRoom room;
+    std::vector<Member, InlineFirstAllocator<Member>> members{InlineFirstAllocator<Member>(&room)};
+
+    Object() { members.reserve(kObjectReserve); }
+    // Members are copied into this object's own room, never the source's.
+    Object(const Object& other)
+    {
+        members.reserve(other.members.size() > kObjectReserve ? other.members.size() : kObjectReserve);
+        members.insert(members.end(), other.members.begin(), other.members.end());
+    }
+    Object& operator=(const Object&) = delete;
 };
 
 namespace {
-
-// Event payloads carry five or six keys; one reservation covers them.
-constexpr std::size_t kObjectReserve = 6;
 
 const std::string& empty_text()
 {
@@ -167,7 +228,6 @@ Variant& Variant::operator[](const char* key)
     if (type_ != VT_OBJECT) {
         Reset();
         v_.o = new Object;
-        v_.o->members.reserve(kObjectReserve);
         type_ = VT_OBJECT;
     }
     auto& members = v_.o->members;
