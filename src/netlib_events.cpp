@@ -778,15 +778,9 @@ namespace network
 
 bool netlib_libevents_init(void* ctx)
 {
-    if (!ctx) {
-        LOG_ERR("library context is null");
+    netlib_context* context = netlib::marked_context(ctx, __func__);
+    if (context == nullptr)
         return false;
-    }
-    netlib_context* context = static_cast<netlib_context*>(ctx);
-    if (!context->front_end_marker) {
-        LOG_ERR("netlib: you may not call this function directly");
-        return false;
-    }
     if (context->events_state && context->events_state->dispatching) {
         LOG_ERR("netlib: not allowed from an event callback");
         return false;
@@ -815,15 +809,9 @@ bool netlib_libevents_init(void* ctx)
 
 bool netlib_libevents_close(void* ctx)
 {
-    if (!ctx) {
-        LOG_ERR("library context is null");
+    netlib_context* context = netlib::marked_context(ctx, __func__);
+    if (context == nullptr)
         return false;
-    }
-    netlib_context* context = static_cast<netlib_context*>(ctx);
-    if (!context->front_end_marker) {
-        LOG_ERR("netlib: you may not call this function directly");
-        return false;
-    }
     netlib_events_state* state = context->events_state;
     if (!state || !state->initialized)
         return true;

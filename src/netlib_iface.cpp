@@ -159,15 +159,9 @@ namespace network
 
 bool netlib_libiface_init(void* ctx)
 {
-    if (ctx == nullptr) {
-        LOG_ERR("library context is null");
+    netlib_context* context = netlib::marked_context(ctx, __func__);
+    if (context == nullptr)
         return false;
-    }
-    netlib_context* context = static_cast<netlib_context*>(ctx);
-    if (context->front_end_marker == 0) {
-        LOG_ERR("netlib: you may not call this function directly");
-        return false;
-    }
     // A repeated init must not strand the earlier state and its socket.
     if (context->iface_state != nullptr) {
         destroy_state(context->iface_state);
@@ -192,15 +186,9 @@ bool netlib_libiface_init(void* ctx)
 
 bool netlib_libiface_close(void* ctx)
 {
-    if (ctx == nullptr) {
-        LOG_ERR("library context is null");
+    netlib_context* context = netlib::marked_context(ctx, __func__);
+    if (context == nullptr)
         return false;
-    }
-    netlib_context* context = static_cast<netlib_context*>(ctx);
-    if (context->front_end_marker == 0) {
-        LOG_ERR("netlib: you may not call this function directly");
-        return false;
-    }
     netlib_iface_state* state = context->iface_state;
     if (state == nullptr || !state->initialized)
         return true;

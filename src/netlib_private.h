@@ -46,6 +46,26 @@ static_assert(offsetof(netlib_context, events_state) == 3 * sizeof(void*), "even
 
 namespace netlib {
 
+#ifdef NETLIB_UNIT
+// The context handed to a module's init or close: it must exist and carry
+// the host front end's mark. Refusals are logged under the caller's name.
+// (static: NETLIB_UNIT differs between the units that include this.)
+static inline netlib_context* marked_context(void* ctx, const char* function)
+{
+    if (ctx == nullptr) {
+        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, __LINE__, PELK_LOG_ERR, 0, 0, "library context is null");
+        return nullptr;
+    }
+    netlib_context* context = static_cast<netlib_context*>(ctx);
+    if (context->front_end_marker == 0) {
+        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, __LINE__, PELK_LOG_ERR, 0, 0,
+                    "netlib: you may not call this function directly");
+        return nullptr;
+    }
+    return context;
+}
+#endif
+
 // An interface name the kernel would take whole: shorter than the 16-byte
 // name field and free of NUL bytes (longer names are silently cut by the
 // kernel and would act on another interface). The empty name passes here;
