@@ -1,10 +1,9 @@
 // Decoding and delivering kernel notifications: the library's decoder
 // against a libmnl peer building the same payload, and the service call
 // against a bare recv of the same datagrams.
-#include <pelk_network_utils_core.h>
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <pelk_network_utils_core.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,7 +20,8 @@
 #include "harness.h"
 #include "mnl_peer.h"
 
-namespace {
+namespace
+{
 
 using namespace bench;
 using pelk::network::event_list;
@@ -53,7 +53,8 @@ bool same_results(std::vector<Message>& messages, std::string& why)
         for (const char* key : {"ifname", "eventName", "ifaddr"}) {
             auto found = p->second.find(key);
             const std::string theirs = found == p->second.end() ? "<missing>" : std::get<std::string>(found->second);
-            if (static_cast<int>(e.first) != p->first || (found != p->second.end() && payload_text(e.second, key) != theirs)) {
+            if (static_cast<int>(e.first) != p->first ||
+                (found != p->second.end() && payload_text(e.second, key) != theirs)) {
                 why = fmt("payloads differ at key %s: \"%s\" vs \"%s\"", key, payload_text(e.second, key).c_str(),
                           theirs.c_str());
                 return false;
@@ -291,7 +292,8 @@ void measure_service(Corpus& corpus, const Options& opt, Kinds kinds, const std:
         const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
         if (!ok || counter.events - before_drain != queued_events) {
             drained.ok = false;
-            drained.note = fmt("drain delivered %lu events, expected %lu", counter.events - before_drain, queued_events);
+            drained.note =
+                fmt("drain delivered %lu events, expected %lu", counter.events - before_drain, queued_events);
             break;
         }
         drain_rate.push_back(static_cast<double>(queued_events) / ns * 1e9);

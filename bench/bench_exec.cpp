@@ -3,7 +3,6 @@
 // gigabytes resident (fork+exec shown for orientation: it copies the page
 // tables, so its cost grows with the parent).
 #include <pelk/utils.h>
-
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +15,8 @@
 #include "harness.h"
 #include "spawner.h"
 
-namespace {
+namespace
+{
 
 using namespace bench;
 
@@ -49,7 +49,8 @@ double resident_mib()
 }
 
 // Anonymous memory, every page written so that it is resident.
-class Resident {
+class Resident
+{
 public:
     explicit Resident(std::size_t bytes) : bytes_(bytes)
     {
@@ -93,7 +94,10 @@ void measure_against_posix_spawn(const Options& opt)
         int rc = spawn_wait(kTrue, argv);
         benchmark::DoNotOptimize(rc);
     };
-    emit(ratio_row("exec_vs_spawn", figure, 1.1, paired(lib, bare, [] {}, opt.scale(11, 3), opt.scale(41, 3), 2, true)), opt);
+    emit(ratio_row("exec_vs_spawn", figure, 1.1,
+                   paired(
+                       lib, bare, [] {}, opt.scale(11, 3), opt.scale(41, 3), 2, true)),
+         opt);
 }
 
 struct SizeSample {
@@ -165,10 +169,11 @@ void measure_parent_size(const Options& opt)
     row.goal = 1.2;
     row.value = summarize(ratio);
     row.unit = "x";
-    row.note = fmt("sysExecSimple %s vs %s (RSS %.0f vs %.0f MiB); fork+exec %s vs %s; %d rounds",
-                   duration_text(summarize(big_exec).median).c_str(), duration_text(summarize(small_exec).median).c_str(),
-                   big_rss, small_rss, duration_text(summarize(big_fork).median).c_str(),
-                   duration_text(summarize(small_fork).median).c_str(), rounds);
+    row.note =
+        fmt("sysExecSimple %s vs %s (RSS %.0f vs %.0f MiB); fork+exec %s vs %s; %d rounds",
+            duration_text(summarize(big_exec).median).c_str(), duration_text(summarize(small_exec).median).c_str(),
+            big_rss, small_rss, duration_text(summarize(big_fork).median).c_str(),
+            duration_text(summarize(small_fork).median).c_str(), rounds);
     emit(row, opt);
 }
 

@@ -1,12 +1,11 @@
 // Interface operations against the bare system calls they wrap, and the
 // cost of choosing the main interface as the number of interfaces grows.
-#include <pelk_network_utils_core.h>
-
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <pelk_network_utils_core.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -19,11 +18,13 @@
 #include "harness.h"
 #include "spawner.h"
 
-namespace {
+namespace
+{
 
 using namespace bench;
 
-class BareSocket {
+class BareSocket
+{
 public:
     BareSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
     ~BareSocket()

@@ -2,9 +2,8 @@
 // The allocation functions are replaced in this program, so every block the
 // library, the host and the C++ runtime take from the heap is counted (its
 // usable size, what the allocator really holds for it).
-#include <pelk_network_utils_core.h>
-
 #include <malloc.h>
+#include <pelk_network_utils_core.h>
 
 #include <atomic>
 #include <cerrno>
@@ -22,7 +21,8 @@ void* __libc_memalign(size_t, size_t);
 void __libc_free(void*);
 }
 
-namespace {
+namespace
+{
 
 std::atomic<long long> g_live_bytes{0};
 std::atomic<long long> g_live_blocks{0};
@@ -138,7 +138,8 @@ void operator delete[](void* p, std::size_t) noexcept
     free(p);
 }
 
-namespace {
+namespace
+{
 
 using namespace bench;
 

@@ -6,9 +6,8 @@
 // a tmpfs root holding /bin/ip (iproute2), /bin/route (net-tools), /etc and
 // /tmp, the system's /usr bound in, and a veth end named eth0. Nothing of
 // the machine's own network or files is touched.
-#include <pelk_network_utils_core.h>
-
 #include <fcntl.h>
+#include <pelk_network_utils_core.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -26,7 +25,8 @@
 #include "harness.h"
 #include "spawner.h"
 
-namespace {
+namespace
+{
 
 using namespace bench;
 
@@ -71,7 +71,8 @@ bool build_device(const std::string& root, std::string& why)
         mkdir((root + dir).c_str(), 0755);
     chmod((root + "/tmp").c_str(), 01777);
     for (const char* link : {"lib", "lib64", "sbin"})
-        symlink(std::string(link) == "sbin" ? "bin" : (std::string("usr/") + link).c_str(), (root + "/" + link).c_str());
+        symlink(std::string(link) == "sbin" ? "bin" : (std::string("usr/") + link).c_str(),
+                (root + "/" + link).c_str());
     const bool bound = mount("/usr", (root + "/usr").c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
                        bind_file(ip, root + "/bin/ip") && bind_file(route, root + "/bin/route") &&
                        bind_file("/dev/null", root + "/dev/null") &&
@@ -100,7 +101,8 @@ bool build_device(const std::string& root, std::string& why)
 
 // The same work without the library: the command lines it runs, one after
 // the other, and the resolver file written beside its target and renamed.
-class BareSpawner {
+class BareSpawner
+{
 public:
     BareSpawner()
         : add_addr_("/bin/ip", {"addr", "add", kIp + "/" + kNetmask, "brd", "+", "dev", kIface}),
@@ -129,7 +131,8 @@ private:
         int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd < 0)
             return false;
-        bool ok = write(fd, content_.data(), content_.size()) == static_cast<ssize_t>(content_.size()) && fsync(fd) == 0;
+        bool ok =
+            write(fd, content_.data(), content_.size()) == static_cast<ssize_t>(content_.size()) && fsync(fd) == 0;
         ok = close(fd) == 0 && ok;
         return ok && rename(path, "/etc/resolv.conf") == 0;
     }
@@ -185,9 +188,10 @@ void measure_in_device(const Options& opt)
         p = paired(lib, bare, reset, 1, opt.scale(81, 3), 2);
     dup2(saved_stderr, 2);
     if (!lib_ok || !bare_ok) {
-        emit(error_row("netm_configure_static", kFigure, 1.05,
-                       fmt("configure_static %s, bare spawner %s", lib_ok ? "ok" : "failed", bare_ok ? "ok" : "failed")),
-             opt);
+        emit(
+            error_row("netm_configure_static", kFigure, 1.05,
+                      fmt("configure_static %s, bare spawner %s", lib_ok ? "ok" : "failed", bare_ok ? "ok" : "failed")),
+            opt);
         return;
     }
     if (p.ratio.empty()) {

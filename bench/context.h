@@ -5,9 +5,11 @@
 
 #include <pelk_network_utils_core.h>
 
-namespace bench {
+namespace bench
+{
 
-class OpenContext {
+class OpenContext
+{
 public:
     OpenContext() { ctx_.front_end_marker = 1; }
     ~OpenContext()

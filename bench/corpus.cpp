@@ -9,9 +9,11 @@
 #include <fstream>
 #include <iterator>
 
-namespace bench {
+namespace bench
+{
 
-namespace {
+namespace
+{
 
 bool ends_with(const std::string& s, const std::string& tail)
 {

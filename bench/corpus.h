@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace bench
+{
 
 struct Datagram {
     std::string name;

@@ -21,7 +21,8 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace bench
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -81,9 +82,9 @@ inline Summary summarize(const std::vector<double>& values)
 }
 
 struct Paired {
-    std::vector<double> lib_ns;   // per call, one value per round
+    std::vector<double> lib_ns;  // per call, one value per round
     std::vector<double> bare_ns;
-    std::vector<double> ratio;    // lib / bare of the same round
+    std::vector<double> ratio;  // lib / bare of the same round
 };
 
 // Rounds of `batch` calls of each side. Odd rounds run the bare side first.
@@ -122,7 +123,8 @@ Paired paired(Lib lib, Bare bare, Prepare prepare, int batch, int rounds, int wa
 template <typename Lib, typename Bare>
 Paired paired(Lib lib, Bare bare, int batch, int rounds, int warmup_rounds = 2)
 {
-    return paired(lib, bare, [] {}, batch, rounds, warmup_rounds);
+    return paired(
+        lib, bare, [] {}, batch, rounds, warmup_rounds);
 }
 
 // Shared command line: --smoke runs every figure briefly and judges nothing.
@@ -176,7 +178,7 @@ struct Row {
     Summary value;
     std::string unit;  // "x" for ratios
     std::string note;
-    bool ok = true;    // false: the measurement itself failed (see note)
+    bool ok = true;  // false: the measurement itself failed (see note)
 };
 
 inline void emit(const Row& row, const Options& opt)

@@ -1,9 +1,9 @@
 #include "mnl_peer.h"
 
 #include <libmnl/libmnl.h>
-#include <net/if.h>
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 
 #ifndef IFF_LOWER_UP
 #define IFF_LOWER_UP 0x10000
@@ -13,9 +13,11 @@
 #include <cstdio>
 #include <cstring>
 
-namespace bench {
+namespace bench
+{
 
-namespace {
+namespace
+{
 
 const char* event_name(int event)
 {
@@ -124,14 +126,14 @@ int decode_address(const nlmsghdr* msg, PeerList& events)
 int peer_decode(const nlmsghdr* msg, PeerList& events)
 {
     switch (msg->nlmsg_type) {
-    case RTM_NEWLINK:
-    case RTM_DELLINK:
-        return decode_link(msg, events);
-    case RTM_NEWADDR:
-    case RTM_DELADDR:
-        return decode_address(msg, events);
-    default:
-        return 0;
+        case RTM_NEWLINK:
+        case RTM_DELLINK:
+            return decode_link(msg, events);
+        case RTM_NEWADDR:
+        case RTM_DELADDR:
+            return decode_address(msg, events);
+        default:
+            return 0;
     }
 }
 

@@ -12,7 +12,8 @@
 #include <utility>
 #include <variant>
 
-namespace bench {
+namespace bench
+{
 
 using PeerValue = std::variant<unsigned int, int, unsigned short, unsigned char, std::string>;
 using PeerPayload = std::map<std::string, PeerValue>;

@@ -14,7 +14,8 @@
 
 extern char** environ;
 
-namespace bench {
+namespace bench
+{
 
 // Exit status of program run with args (args[0] is the program name), or -1.
 inline int spawn_wait(const char* program, char* const* argv)
@@ -33,9 +34,11 @@ inline int spawn_wait(const char* program, char* const* argv)
 }
 
 // A command line held ready to spawn: building it is not part of the cost.
-class CommandLine {
+class CommandLine
+{
 public:
-    CommandLine(std::string program, std::vector<std::string> args) : program_(std::move(program)), args_(std::move(args))
+    CommandLine(std::string program, std::vector<std::string> args)
+        : program_(std::move(program)), args_(std::move(args))
     {
         argv_.push_back(const_cast<char*>(program_.c_str()));
         for (auto& a : args_)

@@ -7,12 +7,12 @@
 #ifndef PELK_NETWORK_UTILS_CORE_H
 #define PELK_NETWORK_UTILS_CORE_H
 
+#include <pelk/variant.h>
+
 #include <list>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <pelk/variant.h>
 
 #define NETLIB_API __attribute__((visibility("default")))
 
@@ -31,8 +31,10 @@ struct netlib_context {
     netlib_events_state* events_state;
 };
 
-namespace pelk {
-namespace network {
+namespace pelk
+{
+namespace network
+{
 
 enum event_type {
     event_if_down = 1,
@@ -118,8 +120,8 @@ NETLIB_API bool netlib_netm_flush_iface(void* ctx, const std::string& iface);
 NETLIB_API bool netlib_netm_configure_ip_addr(void* ctx, const std::string& iface, const std::string& ip,
                                               const std::string& netmask, const std::string& broadcast);
 NETLIB_API bool netlib_netm_configure_routes(void* ctx, const std::string& iface, const std::string& gateway);
-NETLIB_API bool netlib_netm_configure_dns(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
-                                          const std::string& search);
+NETLIB_API bool netlib_netm_configure_dns(void* ctx, const std::string& iface,
+                                          const std::vector<std::string>& nameservers, const std::string& search);
 NETLIB_API bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface);
 NETLIB_API bool netlib_netm_configure_static_fallback(void* ctx, const std::string& iface, const std::string& ip,
                                                       const std::string& netmask, const std::string& broadcast);

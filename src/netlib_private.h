@@ -2,12 +2,13 @@
 #ifndef NETLIB_PRIVATE_H
 #define NETLIB_PRIVATE_H
 
+#include <pelk/log.h>
+
 #include <cstddef>
 #include <map>
 #include <string>
 #include <utility>
 
-#include <pelk/log.h>
 #include "pelk_network_utils_core.h"
 
 // State of the interface and configuration units (netlib_iface, netlib_netm).
@@ -25,7 +26,7 @@ struct netlib_events_state {
     unsigned int next_id;
     std::map<unsigned int, std::pair<pelk::network::event_callback, void*>> subscribers;
     pelk::network::event_list pending_events;
-    bool dispatching;  // a dispatch walk is running: re-entrant calls are refused
+    bool dispatching;          // a dispatch walk is running: re-entrant calls are refused
     unsigned int dispatch_id;  // the subscriber being called during the walk
     bool dispatch_removed;     // that subscriber unsubscribed itself: stop its deliveries
 };
@@ -39,12 +40,14 @@ static_assert(offsetof(netlib_context, events_state) == 3 * sizeof(void*), "even
 
 // Each unit defines NETLIB_UNIT (its source file name) before including
 // this header. User text is always an argument, never the format.
-#define NETLIB_LOG(level, err, ...) logInternal(NETLIB_MODULE, NETLIB_UNIT, __func__, __LINE__, level, err, 0, __VA_ARGS__)
+#define NETLIB_LOG(level, err, ...) \
+    logInternal(NETLIB_MODULE, NETLIB_UNIT, __func__, __LINE__, level, err, 0, __VA_ARGS__)
 #define LOG_ERR(...) NETLIB_LOG(PELK_LOG_ERR, 0, __VA_ARGS__)
 #define LOG_ERRNO(err, ...) NETLIB_LOG(PELK_LOG_ERR, err, __VA_ARGS__)
 #define LOG_NOTICE(...) NETLIB_LOG(PELK_LOG_NOTICE, 0, __VA_ARGS__)
 
-namespace netlib {
+namespace netlib
+{
 
 #ifdef NETLIB_UNIT
 // The context handed to a module's init or close: it must exist and carry

@@ -1,9 +1,8 @@
-#include <pelk/log.h>
-#include <pelk/utils.h>
-
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pelk/log.h>
+#include <pelk/utils.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -22,10 +21,13 @@ extern char** environ;
 #define HOST_ERR(errnum, ...) \
     logInternal("pelk_host", "exec.cpp", __func__, __LINE__, PELK_LOG_ERR, errnum, 0, __VA_ARGS__)
 
-namespace pelk {
-namespace utils {
+namespace pelk
+{
+namespace utils
+{
 
-namespace {
+namespace
+{
 
 // posix_spawn wants char* const[]; the texts themselves are never written.
 std::vector<char*> make_argv(const std::string& program, const std::vector<std::string>& args)
@@ -42,7 +44,8 @@ std::vector<char*> make_argv(const std::string& program, const std::vector<std::
 // Spawn attributes shared by both ways of starting a program: the child
 // starts with the given (or an empty) signal mask and every signal at its
 // default action, whatever the host had blocked or ignored.
-class SpawnAttr {
+class SpawnAttr
+{
 public:
     SpawnAttr() { ok_ = posix_spawnattr_init(&attr_) == 0; }
     ~SpawnAttr()
@@ -64,8 +67,8 @@ public:
         if (rc == 0)
             rc = posix_spawnattr_setsigdefault(&attr_, &all);
         if (rc == 0)
-            rc = posix_spawnattr_setflags(&attr_, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                                     extra_flags));
+            rc = posix_spawnattr_setflags(
+                &attr_, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | extra_flags));
         return rc;
     }
     const posix_spawnattr_t* get() const { return &attr_; }
@@ -75,7 +78,8 @@ private:
     bool ok_;
 };
 
-class FileActions {
+class FileActions
+{
 public:
     FileActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
     ~FileActions()
@@ -144,7 +148,8 @@ int sysExecSimple(const char* program, const std::vector<std::string>& args)
     return -1;
 }
 
-namespace {
+namespace
+{
 
 // What the intermediate process reports back to the caller.
 struct DaemonReport {
@@ -305,7 +310,8 @@ int runDaemon(const std::string* workdir, const sigset_t* mask, int* pid, const 
     return start_daemon(workdir, mask, pid, program, args);
 }
 
-namespace {
+namespace
+{
 
 // The kernel keeps the first 15 bytes of a process name in comm.
 constexpr std::size_t kCommLength = 15;

@@ -1,18 +1,20 @@
-#include <pelk/log.h>
-#include <pelk/utils.h>
-
 #include <errno.h>
 #include <fcntl.h>
+#include <pelk/log.h>
+#include <pelk/utils.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #define HOST_ERR(errnum, ...) \
     logInternal("pelk_host", "file.cpp", __func__, __LINE__, PELK_LOG_ERR, errnum, 0, __VA_ARGS__)
 
-namespace pelk {
-namespace utils {
+namespace pelk
+{
+namespace utils
+{
 
-namespace {
+namespace
+{
 
 constexpr mode_t kFileMode = 0644;
 
@@ -20,15 +22,15 @@ bool open_flags(FILE_OPEN_MODE mode, int& flags)
 {
     const int common = O_NOFOLLOW | O_CLOEXEC;
     switch (mode) {
-    case FILE_OPEN_READ:
-        flags = O_RDONLY | common;
-        return true;
-    case FILE_OPEN_APPEND:
-        flags = O_WRONLY | O_CREAT | O_APPEND | common;
-        return true;
-    case FILE_OPEN_WRITE:
-        flags = O_WRONLY | O_CREAT | O_TRUNC | common;
-        return true;
+        case FILE_OPEN_READ:
+            flags = O_RDONLY | common;
+            return true;
+        case FILE_OPEN_APPEND:
+            flags = O_WRONLY | O_CREAT | O_APPEND | common;
+            return true;
+        case FILE_OPEN_WRITE:
+            flags = O_WRONLY | O_CREAT | O_TRUNC | common;
+            return true;
     }
     return false;
 }

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
-namespace pelk {
-namespace host_impl {
+namespace pelk
+{
+namespace host_impl
+{
 
 bool ipv4_address_valid(const std::string& text, bool unicast_only, bool nonzero);
 bool ipv4_netmask_valid(const std::string& text, bool nonzero);

@@ -1,7 +1,6 @@
+#include <errno.h>
 #include <pelk/host.h>
 #include <pelk/log.h>
-
-#include <errno.h>
 #include <string.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -12,7 +11,8 @@
 
 #include "host_impl.h"
 
-namespace {
+namespace
+{
 
 std::atomic<int> g_threshold{PELK_LOG_NOTICE};
 std::atomic<bool> g_syslog{false};
@@ -23,14 +23,14 @@ char level_letter(int level)
     if (level <= 2)
         return 'C';
     switch (level) {
-    case PELK_LOG_ERR:
-        return 'E';
-    case PELK_LOG_NOTICE:
-        return 'N';
-    case 5:
-        return 'I';
-    default:
-        return 'D';
+        case PELK_LOG_ERR:
+            return 'E';
+        case PELK_LOG_NOTICE:
+            return 'N';
+        case 5:
+            return 'I';
+        default:
+            return 'D';
     }
 }
 
@@ -39,14 +39,14 @@ int syslog_priority(int level)
     if (level <= 2)
         return LOG_CRIT;
     switch (level) {
-    case PELK_LOG_ERR:
-        return LOG_ERR;
-    case PELK_LOG_NOTICE:
-        return LOG_NOTICE;
-    case 5:
-        return LOG_INFO;
-    default:
-        return LOG_DEBUG;
+        case PELK_LOG_ERR:
+            return LOG_ERR;
+        case PELK_LOG_NOTICE:
+            return LOG_NOTICE;
+        case 5:
+            return LOG_INFO;
+        default:
+            return LOG_DEBUG;
     }
 }
 
@@ -114,8 +114,10 @@ const char* or_dash(const char* text)
 
 }  // namespace
 
-namespace pelk {
-namespace host {
+namespace pelk
+{
+namespace host
+{
 
 void set_log_level(int threshold)
 {
@@ -141,8 +143,8 @@ void set_log_sink(LogSink sink)
 }  // namespace pelk
 
 // Line: "<letter><level> <module> <file>:<line> <function>: <message>[: <strerror>]"
-int logInternal(const char* module, const char* file, const char* function, int line, int level, int error_number,
-                int, const char* format, ...)
+int logInternal(const char* module, const char* file, const char* function, int line, int level, int error_number, int,
+                const char* format, ...)
 {
     if (level > g_threshold.load())
         return 0;

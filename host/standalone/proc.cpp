@@ -1,13 +1,13 @@
-#include <pelk/log.h>
-
 #include <errno.h>
 #include <fcntl.h>
+#include <pelk/log.h>
 #include <unistd.h>
 
 #define HOST_ERR(errnum, ...) \
     logInternal("pelk_host", "proc.cpp", __func__, __LINE__, PELK_LOG_ERR, errnum, 0, __VA_ARGS__)
 
-namespace {
+namespace
+{
 
 bool write_whole(int fd, const std::string& text)
 {

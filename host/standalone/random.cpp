@@ -1,8 +1,7 @@
-#include <pelk/log.h>
-#include <pelk/utils.h>
-
 #include <errno.h>
 #include <fcntl.h>
+#include <pelk/log.h>
+#include <pelk/utils.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -11,10 +10,13 @@
 #define HOST_ERR(errnum, ...) \
     logInternal("pelk_host", "random.cpp", __func__, __LINE__, PELK_LOG_ERR, errnum, 0, __VA_ARGS__)
 
-namespace pelk {
-namespace utils {
+namespace pelk
+{
+namespace utils
+{
 
-namespace {
+namespace
+{
 
 const char kDefaultAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 

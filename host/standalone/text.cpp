@@ -1,9 +1,11 @@
-#include "host_impl.h"
-
 #include <cstdio>
 
-namespace pelk {
-namespace host_impl {
+#include "host_impl.h"
+
+namespace pelk
+{
+namespace host_impl
+{
 
 void split(const std::string& text, const std::string& separator, std::vector<std::string>& out)
 {

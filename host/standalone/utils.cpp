@@ -7,8 +7,10 @@
 
 #include "host_impl.h"
 
-namespace pelk {
-namespace utils {
+namespace pelk
+{
+namespace utils
+{
 
 bool ipv4_address_valid(const std::string& text, bool unicast_only, bool nonzero)
 {

@@ -1,9 +1,12 @@
 #include "host_impl.h"
 
-namespace pelk {
-namespace host_impl {
+namespace pelk
+{
+namespace host_impl
+{
 
-namespace {
+namespace
+{
 
 // One octet at text[pos]: 1-3 decimal digits, no leading zero unless the
 // octet is "0" itself, value 0-255. pos moves past it.

@@ -6,10 +6,13 @@
 #include <utility>
 #include <vector>
 
-namespace pelk {
-namespace variant {
+namespace pelk
+{
+namespace variant
+{
 
-namespace {
+namespace
+{
 
 // Event payloads carry five or six keys: room for six lives inside the
 // object itself, so building a payload costs one allocation, not two.
@@ -80,7 +83,8 @@ struct Variant::Object {
     Object& operator=(const Object&) = delete;
 };
 
-namespace {
+namespace
+{
 
 const std::string& empty_text()
 {
@@ -128,20 +132,20 @@ Variant::Variant() : type_(VT_EMPTY) {}
 Variant::Variant(const Variant& other) : type_(VT_EMPTY)
 {
     switch (other.type_) {
-    case VT_EMPTY:
-        break;
-    case VT_STRING:
-        new (&v_.s) std::string(other.v_.s);
-        break;
-    case VT_OBJECT:
-        v_.o = new Object(*other.v_.o);
-        break;
-    case VT_BOOL:
-        v_.b = other.v_.b;
-        break;
-    default:
-        v_.u = other.v_.u;
-        break;
+        case VT_EMPTY:
+            break;
+        case VT_STRING:
+            new (&v_.s) std::string(other.v_.s);
+            break;
+        case VT_OBJECT:
+            v_.o = new Object(*other.v_.o);
+            break;
+        case VT_BOOL:
+            v_.b = other.v_.b;
+            break;
+        default:
+            v_.u = other.v_.u;
+            break;
     }
     type_ = other.type_;
 }
@@ -149,21 +153,21 @@ Variant::Variant(const Variant& other) : type_(VT_EMPTY)
 Variant::Variant(Variant&& other) noexcept : type_(other.type_)
 {
     switch (type_) {
-    case VT_EMPTY:
-        break;
-    case VT_STRING:
-        new (&v_.s) std::string(std::move(other.v_.s));
-        break;
-    case VT_OBJECT:
-        v_.o = other.v_.o;
-        other.type_ = VT_EMPTY;  // the object now belongs to us; nothing to release
-        break;
-    case VT_BOOL:
-        v_.b = other.v_.b;
-        break;
-    default:
-        v_.u = other.v_.u;
-        break;
+        case VT_EMPTY:
+            break;
+        case VT_STRING:
+            new (&v_.s) std::string(std::move(other.v_.s));
+            break;
+        case VT_OBJECT:
+            v_.o = other.v_.o;
+            other.type_ = VT_EMPTY;  // the object now belongs to us; nothing to release
+            break;
+        case VT_BOOL:
+            v_.b = other.v_.b;
+            break;
+        default:
+            v_.u = other.v_.u;
+            break;
     }
     other.Reset();
 }
@@ -201,21 +205,21 @@ Variant& Variant::operator=(Variant&& other) noexcept
     Reset();
     const VariantType type = taken.type_;
     switch (type) {
-    case VT_EMPTY:
-        return *this;
-    case VT_STRING:
-        new (&v_.s) std::string(std::move(taken.v_.s));
-        break;
-    case VT_OBJECT:
-        v_.o = taken.v_.o;
-        taken.type_ = VT_EMPTY;  // ownership moved; taken must not delete it
-        break;
-    case VT_BOOL:
-        v_.b = taken.v_.b;
-        break;
-    default:
-        v_.u = taken.v_.u;
-        break;
+        case VT_EMPTY:
+            return *this;
+        case VT_STRING:
+            new (&v_.s) std::string(std::move(taken.v_.s));
+            break;
+        case VT_OBJECT:
+            v_.o = taken.v_.o;
+            taken.type_ = VT_EMPTY;  // ownership moved; taken must not delete it
+            break;
+        case VT_BOOL:
+            v_.b = taken.v_.b;
+            break;
+        default:
+            v_.u = taken.v_.u;
+            break;
     }
     type_ = type;
     return *this;
@@ -374,13 +378,13 @@ Variant::operator const std::string&() const
 bool Variant::IsSigned() const
 {
     switch (type_) {
-    case VT_INT8:
-    case VT_INT16:
-    case VT_INT32:
-    case VT_INT64:
-        return true;
-    default:
-        return false;
+        case VT_INT8:
+        case VT_INT16:
+        case VT_INT32:
+        case VT_INT64:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -444,48 +448,48 @@ bool Variant::operator==(const Variant& other) const
     if (type_ != other.type_)
         return false;
     switch (type_) {
-    case VT_EMPTY:
-        return true;
-    case VT_BOOL:
-        return v_.b == other.v_.b;
-    case VT_STRING:
-        return v_.s == other.v_.s;
-    case VT_OBJECT:
-        return v_.o->members == other.v_.o->members;
-    default:
-        return v_.u == other.v_.u;
+        case VT_EMPTY:
+            return true;
+        case VT_BOOL:
+            return v_.b == other.v_.b;
+        case VT_STRING:
+            return v_.s == other.v_.s;
+        case VT_OBJECT:
+            return v_.o->members == other.v_.o->members;
+        default:
+            return v_.u == other.v_.u;
     }
 }
 
 const char* Variant::TypeName(VariantType type)
 {
     switch (type) {
-    case VT_EMPTY:
-        return "empty";
-    case VT_BOOL:
-        return "bool";
-    case VT_INTEGER:
-        return "integer";
-    case VT_INT8:
-        return "int8";
-    case VT_UINT8:
-        return "uint8";
-    case VT_INT16:
-        return "int16";
-    case VT_UINT16:
-        return "uint16";
-    case VT_INT32:
-        return "int32";
-    case VT_UINT32:
-        return "uint32";
-    case VT_INT64:
-        return "int64";
-    case VT_UINT64:
-        return "uint64";
-    case VT_STRING:
-        return "string";
-    case VT_OBJECT:
-        return "object";
+        case VT_EMPTY:
+            return "empty";
+        case VT_BOOL:
+            return "bool";
+        case VT_INTEGER:
+            return "integer";
+        case VT_INT8:
+            return "int8";
+        case VT_UINT8:
+            return "uint8";
+        case VT_INT16:
+            return "int16";
+        case VT_UINT16:
+            return "uint16";
+        case VT_INT32:
+            return "int32";
+        case VT_UINT32:
+            return "uint32";
+        case VT_INT64:
+            return "int64";
+        case VT_UINT64:
+            return "uint64";
+        case VT_STRING:
+            return "string";
+        case VT_OBJECT:
+            return "object";
     }
     return "unknown";
 }

@@ -107,7 +107,9 @@ TEST(CliIface, StatusShowsEveryInterfaceWithoutExpectedFailureLines)
     EXPECT_EQ(out[0], "lo: <UP,RUNNING,LOOPBACK> inet 127.0.0.1/255.0.0.0 link -");
     for (const char* veth : {"vcli0", "vcli1"}) {
         const std::string head = std::string(veth) + ": <BROADCAST> inet - link ";
-        EXPECT_EQ(std::count_if(out.begin(), out.end(), [&head](const std::string& line) { return starts_with(line, head); }), 1)
+        EXPECT_EQ(
+            std::count_if(out.begin(), out.end(), [&head](const std::string& line) { return starts_with(line, head); }),
+            1)
             << r.out;
     }
     EXPECT_EQ(out[3], "main interface: none");

@@ -6,6 +6,7 @@
 #include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <pelk/host.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -24,11 +25,11 @@
 #include <cstring>
 #include <exception>
 
-#include <pelk/host.h>
+namespace faults
+{
 
-namespace faults {
-
-namespace {
+namespace
+{
 
 std::vector<std::string> g_lines;
 int g_report_fd = -1;
@@ -202,7 +203,8 @@ ChildResult run_in_child(const std::function<void(Checks&)>& body, int timeout_s
     char buffer[4096];
     bool timed_out = false;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             timed_out = true;
             break;
@@ -251,8 +253,8 @@ bool install_errno_filter(const std::vector<ErrnoRule>& rules)
         } else {
             // Low word of the argument: the targets are little-endian.
             program.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(rule.nr), 0, 3));
-            program.push_back(stmt(BPF_LD | BPF_W | BPF_ABS,
-                                   static_cast<unsigned int>(offsetof(seccomp_data, args) + 8 * rule.arg)));
+            program.push_back(
+                stmt(BPF_LD | BPF_W | BPF_ABS, static_cast<unsigned int>(offsetof(seccomp_data, args) + 8 * rule.arg)));
             program.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, rule.value, 0, 1));
         }
         program.push_back(stmt(BPF_RET | BPF_K, fail));
@@ -409,8 +411,9 @@ bool seccomp_available(std::string& why)
 {
     if (std::getenv("NETLIB_UNDER_EMULATOR") == nullptr)
         return true;
-    why = "qemu-user refuses seccomp filters (prctl PR_SET_SECCOMP fails with EINVAL), and a filter would "
-          "see the host's system-call numbers, not the emulated target's";
+    why =
+        "qemu-user refuses seccomp filters (prctl PR_SET_SECCOMP fails with EINVAL), and a filter would "
+        "see the host's system-call numbers, not the emulated target's";
     return false;
 }
 
@@ -418,8 +421,9 @@ bool exec_failure_reported(std::string& why)
 {
     if (std::getenv("NETLIB_UNDER_EMULATOR") == nullptr)
         return true;
-    why = "under qemu-user glibc's vfork-style posix_spawn child runs as a plain fork, so a failed exec never "
-          "reaches the parent";
+    why =
+        "under qemu-user glibc's vfork-style posix_spawn child runs as a plain fork, so a failed exec never "
+        "reaches the parent";
     return false;
 }
 

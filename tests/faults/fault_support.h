@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-namespace faults {
+namespace faults
+{
 
 // ---- log capture (standalone host) ----
 

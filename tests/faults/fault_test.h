@@ -12,29 +12,28 @@
 
 // Runs body (a void(faults::Checks&) callable) in a forked child; the test
 // fails with the child's report, or is skipped when the child asked for it.
-#define EXPECT_CHILD_PASSES(body, ...)                                              \
-    do {                                                                            \
-        const faults::ChildResult r_ = faults::run_in_child(body, ##__VA_ARGS__);   \
-        if (r_.exited && r_.code == 77)                                             \
-            GTEST_SKIP() << r_.report;                                              \
-        EXPECT_TRUE(r_.exited && r_.code == 0) << "child exit " << r_.code << "\n" \
-                                               << r_.report;                        \
+#define EXPECT_CHILD_PASSES(body, ...)                                                          \
+    do {                                                                                        \
+        const faults::ChildResult r_ = faults::run_in_child(body, ##__VA_ARGS__);               \
+        if (r_.exited && r_.code == 77)                                                         \
+            GTEST_SKIP() << r_.report;                                                          \
+        EXPECT_TRUE(r_.exited&& r_.code == 0) << "child exit " << r_.code << "\n" << r_.report; \
     } while (0)
 
 // For the cases that make a system call fail with a seccomp filter.
-#define SKIP_WITHOUT_SECCOMP()                               \
-    do {                                                     \
-        std::string why_;                                    \
-        if (!faults::seccomp_available(why_))                \
-            GTEST_SKIP() << why_;                            \
+#define SKIP_WITHOUT_SECCOMP()                \
+    do {                                      \
+        std::string why_;                     \
+        if (!faults::seccomp_available(why_)) \
+            GTEST_SKIP() << why_;             \
     } while (0)
 
 // For the cases that need posix_spawn to report a program it cannot run.
-#define SKIP_WITHOUT_EXEC_FAILURES()                         \
-    do {                                                     \
-        std::string why_;                                    \
-        if (!faults::exec_failure_reported(why_))            \
-            GTEST_SKIP() << why_;                            \
+#define SKIP_WITHOUT_EXEC_FAILURES()              \
+    do {                                          \
+        std::string why_;                         \
+        if (!faults::exec_failure_reported(why_)) \
+            GTEST_SKIP() << why_;                 \
     } while (0)
 
 // A context as the host's front end prepares it.

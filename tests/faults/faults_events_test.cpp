@@ -35,7 +35,8 @@ std::string text_of(const Variant& payload, const char* key)
 
 void collect(event_type type, const Variant& payload, void* user_data)
 {
-    static_cast<std::vector<Seen>*>(user_data)->push_back(Seen{type, text_of(payload, "ifname"), text_of(payload, "ifaddr")});
+    static_cast<std::vector<Seen>*>(user_data)->push_back(
+        Seen{type, text_of(payload, "ifname"), text_of(payload, "ifaddr")});
 }
 
 bool saw_address(const std::vector<Seen>& seen, const std::string& address)
@@ -75,7 +76,8 @@ TEST_F(EventsFaults, InitWithoutFreeDescriptorLogsTheErrno)
         c.expect(soft > 0, "descriptor limit lowered");
         c.expect(!netlib_libevents_init(&ctx), "init fails");
         c.expect(ctx.events_state == nullptr, "no state left behind");
-        c.expect_logged({" netlib_libevents_init: netlib: failed to open netlink socket (" + std::to_string(EMFILE) + ")"});
+        c.expect_logged(
+            {" netlib_libevents_init: netlib: failed to open netlink socket (" + std::to_string(EMFILE) + ")"});
         int fd = nl_open(17);
         c.expect(fd == -1 && errno == EMFILE, "nl_open reports EMFILE");
         c.expect(faults::restore_descriptor_limit(soft), "limit restored");
@@ -98,7 +100,8 @@ TEST_F(EventsFaults, RefusedBindClosesTheSocket)
         c.expect(faults::fd_count() == before, "the unbound socket was closed");
         c.expect(!netlib_libevents_init(&ctx), "init fails");
         c.expect(ctx.events_state == nullptr, "no state left behind");
-        c.expect_logged({" netlib_libevents_init: netlib: failed to open netlink socket (" + std::to_string(EADDRINUSE) + ")"});
+        c.expect_logged(
+            {" netlib_libevents_init: netlib: failed to open netlink socket (" + std::to_string(EADDRINUSE) + ")"});
         c.expect(faults::fd_count() == before, "no descriptor leaked by init");
         c.expect(!netlib_libevents_service(&ctx), "service after the failed init");
         c.expect_logged({" check: library context is null"});
@@ -190,7 +193,8 @@ TEST_F(EventsFaults, OverflowedQueueIsReportedAndServiceRecovers)
     ASSERT_EQ(setsockopt(ctx.events_state->nl_socket, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny), 0);
     for (int i = 0; i < 8; ++i) {
         const std::string n = std::to_string(i);
-        ASSERT_EQ(testns::sh("ip link add feO" + n + " type veth peer name feP" + n + " && ip link set feO" + n + " up"), 0);
+        ASSERT_EQ(
+            testns::sh("ip link add feO" + n + " type veth peer name feP" + n + " && ip link set feO" + n + " up"), 0);
     }
     const int failures = drain(ctx, seen);
     EXPECT_GE(failures, 1);

@@ -118,11 +118,13 @@ TEST_F(IfaceFaults, LinkSettingsOfLoopbackFailWithTheDriversErrno)
     EXPECT_FALSE(netlib_iface_get_link_speed(&ctx, "lo", speed));
     EXPECT_EQ(speed, -7);
     std::string why;
-    if (faults::log_count({"ioctl(8946) failed" + err_text(ENOSYS)}) == 1 && !faults::ethtool_reaches_kernel(ENOSYS, why)) {
+    if (faults::log_count({"ioctl(8946) failed" + err_text(ENOSYS)}) == 1 &&
+        !faults::ethtool_reaches_kernel(ENOSYS, why)) {
         netlib_libiface_close(&ctx);
         GTEST_SKIP() << why;
     }
-    EXPECT_EQ(faults::log_count({" do_ioctl: netlib: ioctl(8946) failed" + err_text(EOPNOTSUPP)}), 1) << faults::log_dump();
+    EXPECT_EQ(faults::log_count({" do_ioctl: netlib: ioctl(8946) failed" + err_text(EOPNOTSUPP)}), 1)
+        << faults::log_dump();
     EXPECT_EQ(faults::log_lines().size(), 1u) << faults::log_dump();
     EXPECT_TRUE(netlib_libiface_close(&ctx));
     EXPECT_EQ(faults::fd_count(), before);
@@ -144,7 +146,8 @@ TEST_F(IfaceFaults, SettersWithoutNetAdminFailWithEperm)
         c.expect(!netlib_iface_set_up(&ctx, "fiA1", true), "set_up fails");
         c.expect_logged({" do_ioctl: netlib: ioctl(8914) failed" + err_text(EPERM)});
         int after = 0;
-        c.expect(netlib_iface_get_flags(&ctx, "fiA1", after) && after == flags, "flags unchanged after the failed write");
+        c.expect(netlib_iface_get_flags(&ctx, "fiA1", after) && after == flags,
+                 "flags unchanged after the failed write");
         c.expect(!netlib_iface_set_mtu(&ctx, "fiA1", 1400), "set_mtu fails");
         c.expect_logged({"ioctl(8922) failed" + err_text(EPERM)});
         c.expect(faults::log_lines().size() == 2, "one line per failure:\n" + faults::log_dump());

@@ -5,6 +5,7 @@
 // namespaces with a tmpfs root (etc/, tmp/) entered with chroot.
 #include <dirent.h>
 #include <linux/sockios.h>
+#include <pelk/variant.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,8 +14,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <pelk/variant.h>
 
 #include "fault_test.h"
 
@@ -214,9 +213,11 @@ TEST_F(NetmFaults, DhcpWithoutHostName)
         c.expect(faults::install_errno_filter({{SYS_uname, EPERM}}), "seccomp filter");
         c.expect(!netlib_netm_configure_dhcp(&ctx, "eth0"), "dhcp fails");
         c.expect_logged({"E3 ", " netlib_netm_configure_dhcp: Failed to get hostname"});
-        c.expect(faults::log_count({"pelk_network_utils_core "}) == 1, "one line of the library:\n" + faults::log_dump());
-        c.expect(!netlib_netm_is_static_connection(&ctx, "eth0") && !netlib_netm_is_static_fallback_connection(&ctx, "eth0"),
-                 "records unchanged");
+        c.expect(faults::log_count({"pelk_network_utils_core "}) == 1,
+                 "one line of the library:\n" + faults::log_dump());
+        c.expect(
+            !netlib_netm_is_static_connection(&ctx, "eth0") && !netlib_netm_is_static_fallback_connection(&ctx, "eth0"),
+            "records unchanged");
         c.expect(faults::fd_count() == before, "no descriptor leaked");
     });
 }

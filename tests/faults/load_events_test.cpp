@@ -170,8 +170,8 @@ bool same_event(const event_list::value_type& a, const event_list::value_type& b
 
 std::string describe(const event_list::value_type& e)
 {
-    return event_to_string(e.first) + " ifindex=" + member(e.second, "ifindex") + " ifname=" +
-           member(e.second, "ifname") + " ifaddr=" + member(e.second, "ifaddr");
+    return event_to_string(e.first) + " ifindex=" + member(e.second, "ifindex") +
+           " ifname=" + member(e.second, "ifname") + " ifaddr=" + member(e.second, "ifaddr");
 }
 
 class EventsLoad : public FaultTest

@@ -48,7 +48,8 @@ std::vector<std::string> nameservers_of(long n)
     std::vector<std::string> list;
     const long count = 1 + n % 3;  // contents of different lengths
     for (long k = 0; k < count; ++k)
-        list.push_back("10." + std::to_string(n % 250) + "." + std::to_string(n / 250 % 250) + "." + std::to_string(k + 1));
+        list.push_back("10." + std::to_string(n % 250) + "." + std::to_string(n / 250 % 250) + "." +
+                       std::to_string(k + 1));
     return list;
 }
 
@@ -117,7 +118,8 @@ void check_after_kill(faults::Checks& c, Progress& progress, Figures& figures)
     if (now != previous && now != next)
         c.expect(false, "after kill " + std::to_string(figures.kills) + " (started " + std::to_string(started) +
                             ", done " + std::to_string(done) + ") the resolver file holds:\n" + now);
-    struct stat st{};
+    struct stat st {
+    };
     c.expect(stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0644, "resolver file mode 0644");
     if (started != done)
         ++figures.killed_mid_update;
@@ -131,7 +133,8 @@ void check_after_kill(faults::Checks& c, Progress& progress, Figures& figures)
     for (const std::string& t : left) {
         // What was written before the kill is a prefix of the update in flight.
         const std::string partial = faults::read_file(t);
-        c.expect(next.compare(0, partial.size(), partial) == 0, "temporary file holds a prefix of the update in flight");
+        c.expect(next.compare(0, partial.size(), partial) == 0,
+                 "temporary file holds a prefix of the update in flight");
         ++figures.torn_temporaries;
         unlink(t.c_str());  // as the device's /tmp would be emptied by the restart
     }
@@ -184,10 +187,9 @@ TEST(ResolverCrash, KilledUpdatesNeverLeaveATornResolverFile)
             figures.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             c.expect(figures.updates >= kMinUpdates, "at least 500 updates, got " + std::to_string(figures.updates));
             c.expect(figures.kills >= kMinKills || figures.updates >= kMinUpdates, "enough kills");
-            std::fprintf(stderr,
-                         "resolver crash: %d kills (%d mid-update, %d left a temporary file), %ld updates, %.1f s\n",
-                         figures.kills, figures.killed_mid_update, figures.torn_temporaries, figures.updates,
-                         figures.seconds);
+            std::fprintf(
+                stderr, "resolver crash: %d kills (%d mid-update, %d left a temporary file), %ld updates, %.1f s\n",
+                figures.kills, figures.killed_mid_update, figures.torn_temporaries, figures.updates, figures.seconds);
         },
         90);
 }

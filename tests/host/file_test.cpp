@@ -16,9 +16,11 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
-class TempDir {
+class TempDir
+{
 public:
     TempDir()
     {
@@ -64,7 +66,8 @@ std::size_t open_descriptor_count()
     return n;
 }
 
-class UmaskGuard {
+class UmaskGuard
+{
 public:
     explicit UmaskGuard(mode_t mask) : old_(::umask(mask)) {}
     ~UmaskGuard() { ::umask(old_); }
@@ -227,7 +230,8 @@ void capture(int, const char* line, std::size_t length)
     captured().emplace_back(line, length);
 }
 
-class HostLog : public ::testing::Test {
+class HostLog : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -249,9 +253,8 @@ TEST_F(HostLog, OneLineWithLevelPlaceAndErrorText)
     EXPECT_EQ(errno, EAGAIN) << "logging changed errno";
     logInternal("mod", "unit.cpp", "choose", 7, PELK_LOG_NOTICE, 0, 0, "two\nlines");
     ASSERT_EQ(captured().size(), 2u);
-    EXPECT_EQ(captured()[0],
-              "E3 pelk_network_utils_core netlib_iface.cpp:42 do_ioctl: ioctl on \"eth9\" failed: " +
-                  std::string(strerror(ENODEV)) + "\n");
+    EXPECT_EQ(captured()[0], "E3 pelk_network_utils_core netlib_iface.cpp:42 do_ioctl: ioctl on \"eth9\" failed: " +
+                                 std::string(strerror(ENODEV)) + "\n");
     EXPECT_EQ(captured()[1], "N4 mod unit.cpp:7 choose: two lines\n");
 }
 

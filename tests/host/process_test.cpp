@@ -22,9 +22,11 @@
 
 extern char** environ;
 
-namespace {
+namespace
+{
 
-class TempDir {
+class TempDir
+{
 public:
     TempDir()
     {
@@ -115,8 +117,9 @@ bool exec_failure_hidden_by_emulator(std::string& why)
 {
     if (std::getenv("NETLIB_UNDER_EMULATOR") == nullptr)
         return false;
-    why = "under qemu-user glibc's vfork-style posix_spawn child runs as a plain fork, "
-          "so a failed exec never reaches the parent";
+    why =
+        "under qemu-user glibc's vfork-style posix_spawn child runs as a plain fork, "
+        "so a failed exec never reaches the parent";
     return true;
 }
 
@@ -184,7 +187,8 @@ TEST(HostExec, ChildDoesNotInheritBlockedOrIgnoredSignals)
     EXPECT_EQ(r, -1) << "SIGTERM should have killed the child";
 }
 
-class HostDaemon : public ::testing::Test {
+class HostDaemon : public ::testing::Test
+{
 protected:
     void TearDown() override
     {
@@ -222,7 +226,9 @@ TEST_F(HostDaemon, StartsDetachedWithoutLeavingAZombie)
     int pid = start_sleep(nullptr, nullptr);
     ASSERT_GT(pid, 0);
     EXPECT_FALSE(has_children()) << "the intermediate process was not reaped, or the daemon is our child";
-    EXPECT_EQ(read_text("/proc/" + std::to_string(pid) + "/cmdline"), std::string("/bin/sleep\0" "29.5\0", 16))
+    EXPECT_EQ(read_text("/proc/" + std::to_string(pid) + "/cmdline"), std::string("/bin/sleep\0"
+                                                                                  "29.5\0",
+                                                                                  16))
         << "the pid out-pointer names another process";
     EXPECT_EQ(stat_field(pid, 6), pid) << "the daemon leads a session of its own";
     EXPECT_NE(stat_field(pid, 6), stat_field(::getpid(), 6));
@@ -326,7 +332,8 @@ TEST_F(HostDaemon, PassesEveryArgument)
 }
 
 // Copies of /bin/sleep under chosen names, run as our own children.
-class HostKill : public ::testing::Test {
+class HostKill : public ::testing::Test
+{
 protected:
     void TearDown() override
     {

@@ -10,15 +10,16 @@
 using pelk::utils::ipv4_address_valid;
 using pelk::utils::ipv4_netmask_valid;
 
-namespace {
+namespace
+{
 
 // Texts no flag makes acceptable, many of them forms inet_aton takes.
 const std::vector<std::string> kMalformed = {
-    "",           "1",          "1.2.3",        "0x7f.1.1.1", "010.1.1.1",   " 1.2.3.4",     "1.2.3.4 ",
-    "256.1.1.1",  "1.2.3.4.5",  "1.2.3.4\n",    "1.2.3.4\r",  "\n1.2.3.4",   "1.2.3.",       ".1.2.3",
-    "1..2.3",     "+1.2.3.4",   "1.-2.3.4",     "1.2.3.04",   "00.1.2.3",    "1.2.3.256",    "1.2.3.1000",
-    "1.2.3.0004", "a.b.c.d",    "1.2.3.4/24",   "1,2,3,4",    "1.2.3.4.",    "0x01.2.3.4",   "1. 2.3.4",
-    "\t1.2.3.4",  "127.1",      "4294967295",   "1.2.3.4a",   "٣.1.1.1",
+    "",           "1",         "1.2.3",      "0x7f.1.1.1", "010.1.1.1", " 1.2.3.4",   "1.2.3.4 ",
+    "256.1.1.1",  "1.2.3.4.5", "1.2.3.4\n",  "1.2.3.4\r",  "\n1.2.3.4", "1.2.3.",     ".1.2.3",
+    "1..2.3",     "+1.2.3.4",  "1.-2.3.4",   "1.2.3.04",   "00.1.2.3",  "1.2.3.256",  "1.2.3.1000",
+    "1.2.3.0004", "a.b.c.d",   "1.2.3.4/24", "1,2,3,4",    "1.2.3.4.",  "0x01.2.3.4", "1. 2.3.4",
+    "\t1.2.3.4",  "127.1",     "4294967295", "1.2.3.4a",   "٣.1.1.1",
 };
 
 TEST(HostValidate, MalformedAddressesAreRefusedWhateverTheFlags)
@@ -45,18 +46,12 @@ struct AddressRow {
 TEST(HostValidate, AddressFlagsSelectWhatTheyName)
 {
     const AddressRow rows[] = {
-        {"1.2.3.4", true, true, true},
-        {"0.0.0.0", true, false, false},
-        {"0.1.2.3", true, false, true},
-        {"10.0.0.1", true, true, true},
-        {"127.0.0.1", true, true, true},
-        {"223.255.255.255", true, true, true},
-        {"224.0.0.1", true, false, true},
-        {"239.255.255.250", true, false, true},
-        {"240.0.0.1", true, false, true},
-        {"255.255.255.255", true, false, true},
-        {"192.168.100.200", true, true, true},
-        {"100.0.0.0", true, true, true},
+        {"1.2.3.4", true, true, true},         {"0.0.0.0", true, false, false},
+        {"0.1.2.3", true, false, true},        {"10.0.0.1", true, true, true},
+        {"127.0.0.1", true, true, true},       {"223.255.255.255", true, true, true},
+        {"224.0.0.1", true, false, true},      {"239.255.255.250", true, false, true},
+        {"240.0.0.1", true, false, true},      {"255.255.255.255", true, false, true},
+        {"192.168.100.200", true, true, true}, {"100.0.0.0", true, true, true},
     };
     for (const auto& r : rows) {
         EXPECT_EQ(ipv4_address_valid(r.text, false, false), r.plain) << r.text;
@@ -80,7 +75,7 @@ TEST(HostValidate, ParseGivesHostOrderBits)
 
 TEST(HostValidate, NetmasksMustBeContiguous)
 {
-    const char* good[] = {"255.255.255.255", "255.255.255.0", "255.255.0.0", "255.0.0.0",
+    const char* good[] = {"255.255.255.255", "255.255.255.0",   "255.255.0.0",   "255.0.0.0",
                           "128.0.0.0",       "255.255.255.252", "255.255.128.0", "254.0.0.0"};
     const char* bad[] = {"255.0.255.0", "0.255.255.255", "255.255.255.1", "255.254.255.0",
                          "1.0.0.0",     "255.255.0.128", "127.0.0.0",     "255.255.255.253"};

@@ -8,7 +8,8 @@
 using pelk::variant::Variant;
 using namespace pelk::variant;
 
-namespace {
+namespace
+{
 
 Variant sample_payload()
 {
@@ -80,10 +81,9 @@ TEST(HostVariant, TypedAssignmentsKeepWidthAndSignedness)
     g = LLONG_MIN;
     h = 18446744073709551615ull;
     const Row rows[] = {
-        {a, VT_INT8, -5, true},           {b, VT_UINT8, 250, false},
-        {c, VT_INT16, -30000, true},      {d, VT_UINT16, 65535, false},
-        {e, VT_INT32, INT_MIN, true},     {f, VT_UINT32, 4000000000LL, false},
-        {g, VT_INT64, LLONG_MIN, true},   {h, VT_UINT64, -1, false},
+        {a, VT_INT8, -5, true},         {b, VT_UINT8, 250, false},    {c, VT_INT16, -30000, true},
+        {d, VT_UINT16, 65535, false},   {e, VT_INT32, INT_MIN, true}, {f, VT_UINT32, 4000000000LL, false},
+        {g, VT_INT64, LLONG_MIN, true}, {h, VT_UINT64, -1, false},
     };
     for (const auto& r : rows) {
         EXPECT_EQ(r.v.GetType(), r.type) << Variant::TypeName(r.type);
@@ -186,7 +186,8 @@ TEST(HostVariant, EqualityComparesTypeValueAndOrder)
     EXPECT_EQ(Variant(), Variant());
 }
 
-class HostVariantKeyChain : public ::testing::Test {
+class HostVariantKeyChain : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -207,8 +208,7 @@ TEST_F(HostVariantKeyChain, FindsByGroupAndExactCode)
     EXPECT_EQ(tree.GetKeyChain(VT_UINT16, "network/mtu", true), mtu);
     EXPECT_EQ(tree.GetKeyChain(VT_INT32, "network/mtu", true), nullptr) << "other exact width";
     ASSERT_NE(tree.GetKeyChain(VT_STRING, "network/ipv4/address", true), nullptr);
-    EXPECT_EQ(static_cast<const std::string&>(*tree.GetKeyChain(VT_STRING, "network/ipv4/address", true)),
-              "10.0.0.2");
+    EXPECT_EQ(static_cast<const std::string&>(*tree.GetKeyChain(VT_STRING, "network/ipv4/address", true)), "10.0.0.2");
     EXPECT_NE(tree.GetKeyChain(VT_OBJECT, "network/ipv4", true), nullptr);
     EXPECT_NE(tree.GetKeyChain(VT_BOOL, "network/dhcp", true), nullptr);
     EXPECT_EQ(tree.GetKeyChain(VT_INTEGER, "count", true)->AsInt64(), -3);

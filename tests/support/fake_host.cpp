@@ -1,18 +1,18 @@
 #include "fake_host.h"
 
 #include <fcntl.h>
+#include <pelk/log.h>
+#include <pelk/utils.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
-#include <pelk/log.h>
-#include <pelk/utils.h>
-
 #include "host_impl.h"
 
-namespace fake {
+namespace fake
+{
 
 Host& host()
 {
@@ -96,8 +96,10 @@ int writeProc(const std::string& path, const std::string& text)
     return host().proc_hook ? host().proc_hook(w) : 1;
 }
 
-namespace pelk {
-namespace utils {
+namespace pelk
+{
+namespace utils
+{
 
 int sysExecSimple(const char* program, const std::vector<std::string>& args)
 {

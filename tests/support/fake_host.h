@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace fake {
+namespace fake
+{
 
 struct LogLine {
     std::string module, file, function;
@@ -71,7 +72,7 @@ struct Host {
     std::function<int(const ExecCall&)> exec_hook;
     int exec_default = 0;
     int daemon_result = 1;
-    std::function<int(const ProcWrite&)> proc_hook;  // default: 1 (written)
+    std::function<int(const ProcWrite&)> proc_hook;          // default: 1 (written)
     std::function<bool(const ValidateCall&)> validate_hook;  // default: the standalone validators
     std::string random_text;  // when set, randomAlphaNumericString returns its first `length` characters
     // File: by default nothing touches the disk. file_passthrough writes real files.

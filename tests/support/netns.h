@@ -4,6 +4,7 @@
 #ifndef NETLIB_TEST_NETNS_H
 #define NETLIB_TEST_NETNS_H
 
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,9 +14,8 @@
 #include <cstring>
 #include <string>
 
-#include <gtest/gtest.h>
-
-namespace testns {
+namespace testns
+{
 
 // Moves the calling process into a fresh network namespace with loopback
 // up. Returns false with the reason when that is not permitted.
@@ -46,11 +46,11 @@ inline int sh(const std::string& command)
 }  // namespace testns
 
 // Enters a private network namespace or skips the test with the reason.
-#define NETLIB_ENTER_NETNS_OR_SKIP()                          \
-    do {                                                      \
-        std::string why_;                                     \
-        if (!testns::enter_private_netns(why_))               \
-            GTEST_SKIP() << why_;                             \
+#define NETLIB_ENTER_NETNS_OR_SKIP()            \
+    do {                                        \
+        std::string why_;                       \
+        if (!testns::enter_private_netns(why_)) \
+            GTEST_SKIP() << why_;               \
     } while (0)
 
 #endif

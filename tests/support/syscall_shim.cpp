@@ -3,7 +3,8 @@
 #include <cstdarg>
 #include <mutex>
 
-namespace shim {
+namespace shim
+{
 
 std::function<int(int, unsigned long, void*)> ioctl_hook;
 std::function<int(int, int, int)> socket_hook;
@@ -83,5 +84,4 @@ int __wrap_getsockname(int fd, struct sockaddr* addr, socklen_t* len)
 {
     return shim::getsockname_hook ? shim::getsockname_hook(fd, addr, len) : __real_getsockname(fd, addr, len);
 }
-
 }

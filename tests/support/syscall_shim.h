@@ -11,7 +11,8 @@
 #include <functional>
 #include <vector>
 
-namespace shim {
+namespace shim
+{
 
 extern std::function<int(int fd, unsigned long request, void* arg)> ioctl_hook;
 extern std::function<int(int domain, int type, int protocol)> socket_hook;

@@ -1,17 +1,18 @@
 // The host's front end is built apart from the library and sees the context
 // block as four machine words (16 bytes on the 32-bit device, events_state at
 // byte 12). These tests hold the library to that binary layout.
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "fake_host.h"
 #include "pelk_network_utils_core.h"
 #include "syscall_shim.h"
 
-namespace {
+namespace
+{
 
 using pelk::network::netlib_libiface_close;
 using pelk::network::netlib_libiface_init;
@@ -39,7 +40,8 @@ TEST(IfaceLayout, DeviceBlockIsSixteenBytesWithEventsStateAtTwelve)
 
 // A front end that knows only "four words, marker in the first byte": the
 // interface module must use the second word and leave every other byte alone.
-class IfaceLayoutWords : public ::testing::Test {
+class IfaceLayoutWords : public ::testing::Test
+{
 protected:
     void SetUp() override
     {

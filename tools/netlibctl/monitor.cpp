@@ -7,8 +7,8 @@
 #include <time.h>
 
 #include <cerrno>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -50,7 +50,7 @@ struct MonitorOptions {
     unsigned long count = 0;  // 0: no limit
     double timeout = 0;       // seconds; 0: no limit
     bool json = false;
-    bool snapshot = false;    // start with the current links and addresses
+    bool snapshot = false;  // start with the current links and addresses
 };
 
 struct Monitor {

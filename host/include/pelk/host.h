@@ -5,8 +5,10 @@
 
 #include <cstddef>
 
-namespace pelk {
-namespace host {
+namespace pelk
+{
+namespace host
+{
 
 // Messages whose level is at or below the threshold are written; the
 // default 4 keeps failures (3) and notices (4).

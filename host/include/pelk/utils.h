@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
-namespace pelk {
-namespace utils {
+namespace pelk
+{
+namespace utils
+{
 
 // Runs program with args (program path not included) without a shell and
 // waits for it. 0 only when it exited normally with status 0; a positive
@@ -65,7 +67,8 @@ enum FILE_OPEN_MODE {
 
 // A file written through a descriptor: no symbolic link is followed, and
 // Close() flushes to stable storage before it closes.
-class File {
+class File
+{
 public:
     File();
     ~File();

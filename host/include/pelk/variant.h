@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <string>
 
-namespace pelk {
-namespace variant {
+namespace pelk
+{
+namespace variant
+{
 
 // Type codes. The high nibble names a group: 0x4000 integers, 0x1000 texts,
 // 0x2000 objects. GetKeyChain accepts a group code (VT_INTEGER) or an exact
@@ -30,7 +32,8 @@ enum VariantType : unsigned int {
     VT_OBJECT = 0x2000,
 };
 
-class Variant {
+class Variant
+{
 public:
     Variant();
     Variant(const Variant& other);
@@ -80,10 +83,10 @@ public:
     bool IsString() const { return type_ == VT_STRING; }
     bool IsObject() const { return type_ == VT_OBJECT; }
 
-    bool AsBool() const;                     // false for non-booleans
-    long long AsInt64() const;               // as operator long long
-    unsigned long long AsUInt64() const;     // the integer's bits, zero- or sign-extended
-    const std::string& AsString() const;     // as operator const std::string&
+    bool AsBool() const;                  // false for non-booleans
+    long long AsInt64() const;            // as operator long long
+    unsigned long long AsUInt64() const;  // the integer's bits, zero- or sign-extended
+    const std::string& AsString() const;  // as operator const std::string&
 
     // Object access; Size() is 0 for non-objects.
     std::size_t Size() const;
