@@ -53,7 +53,7 @@ struct ConfigCommand {
 };
 
 // A command on IFACE; the caller adds the further options it takes.
-ConfigCommand add_command(CLI::App& app, CommandList& commands, const char* name, const char* help, Runner run)
+ConfigCommand add_command(CLI::App& app, CommandList& commands, const char* name, const char* help, const Runner& run)
 {
     auto options = std::make_shared<ConfigOptions>();
     CLI::App* command = app.add_subcommand(name, help);

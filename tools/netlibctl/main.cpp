@@ -4,6 +4,7 @@
 #include <pelk/log.h>
 
 #include <CLI/CLI.hpp>
+#include <exception>
 #include <string>
 
 #include "commands.h"
@@ -42,9 +43,7 @@ const netlibctl::Command* chosen_command(const netlibctl::CommandList& commands)
     return nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     CLI::App app{"Query and configure the device's IPv4 networking through libpelk_network_utils_core.", "netlibctl"};
     // Global options are accepted after the command too.
@@ -73,4 +72,16 @@ int main(int argc, char** argv)
     }
     pelk::host::set_log_level(global.quiet ? PELK_LOG_ERR : global.log_level);
     return command->run(global.json);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        netlibctl::complain(std::string("unexpected failure: ") + e.what());
+        return netlibctl::exit_failure;
+    }
 }

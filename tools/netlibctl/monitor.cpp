@@ -26,7 +26,7 @@ using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 namespace net = pelk::network;
 
-constexpr long idle_sleep_ns = 20 * 1000 * 1000;
+constexpr long idle_sleep_ns = 20L * 1000 * 1000;
 
 volatile sig_atomic_t stop_requested = 0;
 
