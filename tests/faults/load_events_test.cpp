@@ -17,11 +17,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fault_test.h"
+#include "reference_listener.h"
 
 using namespace pelk::network;
 using pelk::variant::Variant;
@@ -30,7 +32,6 @@ namespace
 {
 
 const int kPairs = 500;
-const unsigned int kGroups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
 const char kReceiveFailed[] = " netlib_libevents_service: netlib: failed to receive an event";
 
 using Clock = std::chrono::steady_clock;
@@ -88,44 +89,14 @@ bool storm_over(pid_t pid, int& status)
     return waitpid(pid, &status, WNOHANG) == pid;
 }
 
-// A routing-netlink listener on the library's groups with a queue deep
-// enough for the whole storm.
-int open_reference()
+// Decodes everything queued on the reference listener; false when the
+// reference itself lost notifications (it must never lose any).
+bool read_reference(ReferenceListener& listener, event_list& events)
 {
-    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (fd < 0)
-        return -1;
-    const int size = 256 * 1024 * 1024;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
-        close(fd);
-        return -1;
-    }
-    sockaddr_nl addr{};
-    addr.nl_family = AF_NETLINK;
-    addr.nl_groups = kGroups;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Decodes everything queued on the reference socket; false on a receive
-// error (the reference must never lose anything).
-bool read_reference(int fd, event_list& events, int& error)
-{
-    static std::vector<unsigned char> buffer(256 * 1024);
-    for (;;) {
-        const ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (n < 0) {
-            error = errno;
-            return errno == EAGAIN;
-        }
-        int left = static_cast<int>(n);
-        for (nlmsghdr* msg = static_cast<nlmsghdr*>(static_cast<void*>(buffer.data())); NLMSG_OK(msg, left);
-             msg = NLMSG_NEXT(msg, left))
-            nl_event_callback(msg, events);
-    }
+    const bool read = listener.read_all([&events](const nlmsghdr* msg) {
+        nl_event_callback(const_cast<nlmsghdr*>(msg), events);  // the decoder only reads the message
+    });
+    return read && !listener.overflowed();
 }
 
 // Services until a call delivers nothing; counts failed calls.
@@ -180,7 +151,7 @@ protected:
     netlib_context ctx = fresh_context();
     event_list delivered;
     event_list reference;
-    int reference_fd = -1;
+    std::unique_ptr<ReferenceListener> listener;
     int fds_before = -1;
     std::string batch;
 
@@ -193,8 +164,9 @@ protected:
         fds_before = faults::fd_count();
         batch = write_batch();
         ASSERT_FALSE(batch.empty());
-        reference_fd = open_reference();
-        ASSERT_GE(reference_fd, 0) << "reference listener";
+        // A queue deep enough for the whole storm.
+        listener.reset(new ReferenceListener(256 * 1024 * 1024));
+        ASSERT_TRUE(listener->ok()) << "reference listener";
         ASSERT_TRUE(netlib_libevents_init(&ctx));
         unsigned int id = 0;
         ASSERT_TRUE(netlib_libevents_subscribe(&ctx, collect, id, &delivered));
@@ -205,8 +177,7 @@ protected:
         if (fds_before < 0)
             return;
         EXPECT_TRUE(netlib_libevents_close(&ctx));
-        if (reference_fd >= 0)
-            close(reference_fd);
+        listener.reset();
         if (!batch.empty())
             unlink(batch.c_str());
         EXPECT_EQ(faults::fd_count(), fds_before) << "descriptors after the storm";
@@ -240,8 +211,7 @@ TEST_F(EventsLoad, EveryNotificationOfABurstIsDeliveredOnceInOrder)
     const double storm = run_storm(true, failures, calls, drains);
     failures += drain(ctx, delivered, calls);
 
-    int error = 0;
-    ASSERT_TRUE(read_reference(reference_fd, reference, error)) << "reference listener lost notifications: " << error;
+    ASSERT_TRUE(read_reference(*listener, reference)) << "reference listener lost notifications";
     EXPECT_EQ(failures, 0) << faults::log_dump();
     EXPECT_GT(reference.size(), static_cast<std::size_t>(kPairs * 8));
     ASSERT_EQ(delivered.size(), reference.size());
@@ -261,8 +231,7 @@ TEST_F(EventsLoad, HostThatStopsServicingLosesEventsAndCarriesOn)
     std::size_t drains = 0;
     const double storm = run_storm(false, failures, calls, drains);
     failures += drain(ctx, delivered, calls);
-    int error = 0;
-    ASSERT_TRUE(read_reference(reference_fd, reference, error)) << "reference listener lost notifications: " << error;
+    ASSERT_TRUE(read_reference(*listener, reference)) << "reference listener lost notifications";
 
     EXPECT_GE(failures, 1) << "the storm did not overflow the queue (" << reference.size() << " notifications)";
     EXPECT_EQ(faults::log_count({kReceiveFailed}), failures) << faults::log_dump();

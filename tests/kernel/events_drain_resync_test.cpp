@@ -23,6 +23,7 @@
 #include "netlib_private.h"
 #include "netns.h"
 #include "pelk_network_utils_core.h"
+#include "reference_listener.h"
 
 using namespace pelk::network;
 using pelk::variant::Variant;
@@ -140,54 +141,18 @@ Picture kernel_picture()
     return p;
 }
 
-// A raw rtnetlink listener with a very deep queue: the same notifications
-// as the module's socket, as signatures in arrival order.
-class ReferenceListener
+// The notifications of the reference listener as signatures in arrival
+// order, comparable with what the module delivered.
+class ReferenceSignatures
 {
 public:
-    ReferenceListener()
-    {
-        fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-        const int size = 64 * 1024 * 1024;
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-        sockaddr_nl addr{};
-        addr.nl_family = AF_NETLINK;
-        addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
-        ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~ReferenceListener()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    ReferenceListener(const ReferenceListener&) = delete;
-    ReferenceListener& operator=(const ReferenceListener&) = delete;
-
-    bool ok() const { return ok_; }
-    bool overflowed() const { return overflowed_; }
+    bool ok() const { return listener_.ok(); }
+    bool overflowed() const { return listener_.overflowed(); }
     const Lines& seen() const { return seen_; }
 
     void read_all()
     {
-        std::vector<uint32_t> buf(64 * 1024 / 4);
-        for (;;) {
-            const ssize_t n = recv(fd_, buf.data(), buf.size() * 4, MSG_DONTWAIT);
-            if (n < 0) {
-                if (errno != ENOBUFS)
-                    return;
-                overflowed_ = true;
-                continue;
-            }
-            const unsigned char* p = reinterpret_cast<const unsigned char*>(buf.data());
-            for (std::size_t offset = 0; offset + sizeof(nlmsghdr) <= static_cast<std::size_t>(n);) {
-                nlmsghdr h;
-                std::memcpy(&h, p + offset, sizeof h);
-                if (h.nlmsg_len < sizeof h || offset + h.nlmsg_len > static_cast<std::size_t>(n))
-                    break;
-                add(p + offset, h);
-                offset += NLMSG_ALIGN(h.nlmsg_len);
-            }
-        }
+        listener_.read_all([this](const nlmsghdr* msg) { add(msg); });
     }
 
     // Reads until no notification came for `quiet` (carrier changes trail
@@ -210,19 +175,20 @@ public:
     }
 
 private:
-    void add(const unsigned char* msg, const nlmsghdr& h)
+    void add(const nlmsghdr* h)
     {
-        if ((h.nlmsg_type == RTM_NEWLINK || h.nlmsg_type == RTM_DELLINK) &&
-            h.nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) {
+        const unsigned char* msg = static_cast<const unsigned char*>(static_cast<const void*>(h));
+        if ((h->nlmsg_type == RTM_NEWLINK || h->nlmsg_type == RTM_DELLINK) &&
+            h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifinfomsg))) {
             ifinfomsg info;
             std::memcpy(&info, msg + NLMSG_HDRLEN, sizeof info);
             seen_.push_back("link " + std::to_string(info.ifi_index) + " " + std::to_string(info.ifi_flags));
-        } else if ((h.nlmsg_type == RTM_NEWADDR || h.nlmsg_type == RTM_DELADDR) &&
-                   h.nlmsg_len >= NLMSG_LENGTH(sizeof(ifaddrmsg))) {
+        } else if ((h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_DELADDR) &&
+                   h->nlmsg_len >= NLMSG_LENGTH(sizeof(ifaddrmsg))) {
             ifaddrmsg info;
             std::memcpy(&info, msg + NLMSG_HDRLEN, sizeof info);
-            seen_.push_back(std::string(h.nlmsg_type == RTM_NEWADDR ? "newaddr " : "deladdr ") +
-                            std::to_string(info.ifa_index) + " " + local_address(msg, h.nlmsg_len));
+            seen_.push_back(std::string(h->nlmsg_type == RTM_NEWADDR ? "newaddr " : "deladdr ") +
+                            std::to_string(info.ifa_index) + " " + local_address(msg, h->nlmsg_len));
         }
     }
 
@@ -244,9 +210,7 @@ private:
         return "";
     }
 
-    int fd_ = -1;
-    bool ok_ = false;
-    bool overflowed_ = false;
+    ReferenceListener listener_;
     Lines seen_;
 };
 
@@ -320,7 +284,7 @@ protected:
 TEST_F(EventsDrainResync, DrainHonoursItsBoundThenEmptiesABurstInOneCall)
 {
     NETLIB_ENTER_NETNS_OR_SKIP();
-    ReferenceListener reference;
+    ReferenceSignatures reference;
     ASSERT_TRUE(reference.ok());
     ASSERT_TRUE(netlib_libevents_init(&ctx));
     Lines delivered;
@@ -347,7 +311,7 @@ TEST_F(EventsDrainResync, DrainHonoursItsBoundThenEmptiesABurstInOneCall)
 TEST_F(EventsDrainResync, ResyncReportsEveryLinkThenEveryAddressAndLeavesTheQueue)
 {
     NETLIB_ENTER_NETNS_OR_SKIP();
-    ReferenceListener reference;
+    ReferenceSignatures reference;
     ASSERT_TRUE(reference.ok());
     ASSERT_TRUE(netlib_libevents_init(&ctx));
     Host host;
@@ -389,7 +353,7 @@ TEST_F(EventsDrainResync, ResyncReportsEveryLinkThenEveryAddressAndLeavesTheQueu
 TEST_F(EventsDrainResync, AfterAnOverrunDrainThenResyncRestoresThePicture)
 {
     NETLIB_ENTER_NETNS_OR_SKIP();
-    ReferenceListener reference;
+    ReferenceSignatures reference;
     ASSERT_TRUE(reference.ok());
     ASSERT_TRUE(netlib_libevents_init(&ctx));
     // A small queue, so the storm overruns it for certain.
