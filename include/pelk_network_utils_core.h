@@ -36,7 +36,8 @@ namespace pelk
 namespace network
 {
 
-enum event_type {
+// A 32-bit value; event_to_string names any value, known or not.
+enum event_type : int {
     event_if_down = 1,
     event_if_up = 2,
     event_lower_up = 3,

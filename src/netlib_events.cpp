@@ -778,7 +778,7 @@ namespace network
 
 bool netlib_libevents_init(void* ctx)
 {
-    netlib_context* context = netlib::marked_context(ctx, __func__);
+    netlib_context* context = netlib::marked_context(ctx, __func__, __LINE__);
     if (context == nullptr)
         return false;
     if (context->events_state && context->events_state->dispatching) {
@@ -809,7 +809,7 @@ bool netlib_libevents_init(void* ctx)
 
 bool netlib_libevents_close(void* ctx)
 {
-    netlib_context* context = netlib::marked_context(ctx, __func__);
+    netlib_context* context = netlib::marked_context(ctx, __func__, __LINE__);
     if (context == nullptr)
         return false;
     netlib_events_state* state = context->events_state;

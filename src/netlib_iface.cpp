@@ -100,15 +100,17 @@ in_addr sockaddr_to_in_addr(const sockaddr& sa)
     return sin.sin_addr;
 }
 
-// Replaces text with the dotted quad of addr; text is unchanged on failure.
-bool store_dotted_quad(in_addr addr, std::string& text)
+// Replaces text with the dotted quad of addr; text is unchanged on failure,
+// which is logged under the calling operation's name.
+bool store_dotted_quad(in_addr addr, std::string& text, const char* function)
 {
     try {
         std::string fresh(inet_ntoa(addr));
         text.swap(fresh);
         return true;
     } catch (const std::exception&) {
-        LOG_ERR("netlib: memory allocation error");
+        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, __LINE__, PELK_LOG_ERR, 0, 0,
+                    "netlib: memory allocation error");
         return false;
     }
 }
@@ -159,7 +161,7 @@ namespace network
 
 bool netlib_libiface_init(void* ctx)
 {
-    netlib_context* context = netlib::marked_context(ctx, __func__);
+    netlib_context* context = netlib::marked_context(ctx, __func__, __LINE__);
     if (context == nullptr)
         return false;
     // A repeated init must not strand the earlier state and its socket.
@@ -186,7 +188,7 @@ bool netlib_libiface_init(void* ctx)
 
 bool netlib_libiface_close(void* ctx)
 {
-    netlib_context* context = netlib::marked_context(ctx, __func__);
+    netlib_context* context = netlib::marked_context(ctx, __func__, __LINE__);
     if (context == nullptr)
         return false;
     netlib_iface_state* state = context->iface_state;
@@ -224,7 +226,7 @@ bool netlib_iface_get_address(void* ctx, const std::string& iface, std::string& 
         return false;
     if (!do_ioctl(dev_socket(ctx), SIOCGIFADDR, &req))
         return false;
-    return store_dotted_quad(sockaddr_to_in_addr(req.ifr_addr), address);
+    return store_dotted_quad(sockaddr_to_in_addr(req.ifr_addr), address, __func__);
 }
 
 bool netlib_iface_get_address(void* ctx, const std::string& iface, unsigned int& address)
@@ -245,7 +247,7 @@ bool netlib_iface_get_netmask(void* ctx, const std::string& iface, std::string& 
         return false;
     if (!do_ioctl(dev_socket(ctx), SIOCGIFNETMASK, &req))
         return false;
-    return store_dotted_quad(sockaddr_to_in_addr(req.ifr_netmask), netmask);
+    return store_dotted_quad(sockaddr_to_in_addr(req.ifr_netmask), netmask, __func__);
 }
 
 bool netlib_iface_set_mtu(void* ctx, const std::string& iface, int mtu)

@@ -176,12 +176,13 @@ std::vector<std::string> gateway_tokens(const std::string& gateway)
 }
 
 // All gateways are checked before any route is deleted, so a typo does not
-// cost the interface its default routes.
+// cost the interface its default routes. A refusal reads as add_route's own.
 bool gateways_valid(const std::vector<std::string>& tokens)
 {
     for (const std::string& token : tokens) {
         if (!pelk::utils::ipv4_address_valid(token, false, true)) {
-            LOG_ERR("Invalid gateway '%s'", token.c_str());
+            logInternal(NETLIB_MODULE, NETLIB_UNIT, "add_route", __LINE__, PELK_LOG_ERR, 0, 0, "Invalid gateway '%s'",
+                        token.c_str());
             return false;
         }
     }

@@ -51,17 +51,18 @@ namespace netlib
 
 #ifdef NETLIB_UNIT
 // The context handed to a module's init or close: it must exist and carry
-// the host front end's mark. Refusals are logged under the caller's name.
+// the host front end's mark. Refusals are logged under the caller's name
+// and line.
 // (static: NETLIB_UNIT differs between the units that include this.)
-static inline netlib_context* marked_context(void* ctx, const char* function)
+static inline netlib_context* marked_context(void* ctx, const char* function, int line)
 {
     if (ctx == nullptr) {
-        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, __LINE__, PELK_LOG_ERR, 0, 0, "library context is null");
+        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, line, PELK_LOG_ERR, 0, 0, "library context is null");
         return nullptr;
     }
     netlib_context* context = static_cast<netlib_context*>(ctx);
     if (context->front_end_marker == 0) {
-        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, __LINE__, PELK_LOG_ERR, 0, 0,
+        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, line, PELK_LOG_ERR, 0, 0,
                     "netlib: you may not call this function directly");
         return nullptr;
     }
