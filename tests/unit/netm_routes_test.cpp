@@ -115,6 +115,7 @@ TEST_F(NetmTest, RoutesRefuseAnInvalidGatewayBeforeDeletingAnything)
         EXPECT_TRUE(host().execs.empty()) << gateway;
         ASSERT_EQ(host().logs.size(), 2u) << ::testing::PrintToString(logs());
         EXPECT_EQ(host().logs[0].text.rfind("Invalid gateway '", 0), 0u);
+        EXPECT_EQ(host().logs[0].function, "add_route");
         EXPECT_EQ(host().logs[0].level, 3);
         EXPECT_EQ(host().logs[1].function, "netlib_netm_configure_routes");
         EXPECT_EQ(host().logs[1].text, "Failed to configure routes on interface \"eth0\"");
