@@ -1,0 +1,52 @@
+#!/bin/sh
+# device-root.sh COMMAND [ARG]... runs COMMAND as PID 1 of a throw-away
+# device: private mount, network, PID and UTS namespaces (host name
+# netlib-device); a tmpfs root holding /bin (ip, route, udhcpc, the example
+# hook, sh, netlibctl), /etc and /tmp on one file system; /usr and /lib of
+# this machine read-only; the project tree at its own path. eth0 is the
+# device's end of a veth pair whose peer, 10.99.0.1/24 in a namespace of its
+# own, runs dnsmasq (leases 10.99.0.100-150, router 10.99.0.1, name server
+# 10.99.0.53), listening before COMMAND starts. Everything started inside
+# dies with COMMAND. Root only. NETLIBCTL names the netlibctl to use.
+set -eu
+if [ "${DEVICE_ROOT_INSIDE:-}" != 1 ]; then
+    [ "$(id -u)" = 0 ] || { echo "device-root.sh: needs root" >&2; exit 77; }
+    exec env DEVICE_ROOT_INSIDE=1 unshare --mount --net --pid --uts --fork --kill-child --mount-proc "$0" "$@"
+fi
+tree=$(cd "$(dirname "$0")/.." && pwd)
+tool() { command -v "$1" || for d in /usr/sbin /sbin; do [ -x "$d/$1" ] && echo "$d/$1" && return; done; }
+ip=$(tool ip) route=$(tool route) busybox=$(tool busybox) dnsmasq=$(tool dnsmasq) sh=$(tool dash)
+netlibctl=$(readlink -f "${NETLIBCTL:-$(tool netlibctl)}")
+root=/mnt
+
+mount --make-rprivate /
+hostname netlib-device
+mount -t tmpfs -o size=64m,mode=0755 device "$root"
+mkdir -p "$root/bin" "$root/etc" "$root/tmp" "$root/proc" "$root/dev" "$root/sys" "$root/run" "$root$tree"
+chmod 1777 "$root/tmp"
+for d in usr lib lib64 lib32 sbin; do
+    if [ -L "/$d" ]; then ln -s "$(readlink "/$d")" "$root/$d"
+    elif [ -d "/$d" ]; then mkdir "$root/$d" && mount -o bind,ro "/$d" "$root/$d"; fi
+done
+mount -o bind,ro "$tree" "$root$tree"
+mount --rbind /dev "$root/dev"
+ln -s "$ip" "$root/bin/ip"; ln -s "$route" "$root/bin/route"; ln -s "$sh" "$root/bin/sh"
+ln -s "$busybox" "$root/bin/udhcpc"; ln -s "$netlibctl" "$root/bin/netlibctl"
+cp "$tree/examples/udhcpc_cb.sh" "$root/bin/udhcpc_cb.sh"
+
+# The peer: a namespace of its own at the far end of the veth pair.
+"$ip" link set lo up
+unshare --net sleep 2147483647 &
+peer=$!
+while [ "$(readlink /proc/$peer/ns/net)" = "$(readlink /proc/self/ns/net)" ]; do :; done
+"$ip" link add name eth0 type veth peer name peer0 netns "$peer"
+nsenter --net=/proc/$peer/ns/net sh -c "
+    $ip link set lo up && $ip addr add 10.99.0.1/24 dev peer0 && $ip link set peer0 up &&
+    $dnsmasq --conf-file=/dev/null --port=0 --interface=peer0 --bind-interfaces --user=root \
+        --dhcp-range=10.99.0.100,10.99.0.150,255.255.255.0,1h --dhcp-option=option:router,10.99.0.1 \
+        --dhcp-option=option:dns-server,10.99.0.53 --dhcp-leasefile=$root/run/leases --pid-file=$root/run/dnsmasq.pid"
+mount -t proc proc "$root/proc"
+mount -t sysfs sysfs "$root/sys"
+cd "$root"
+exec env -i PATH=/bin:/usr/bin:/sbin:/usr/sbin HOME=/ LANG=C NETLIBCTL=/bin/netlibctl \
+    ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} chroot "$root" "$@"
