@@ -72,16 +72,106 @@ struct InlineFirstAllocator {
 struct Variant::Object {
     InlineRoom room;
     std::vector<Member, InlineFirstAllocator<Member>> members{InlineFirstAllocator<Member>(&room)};
+    // Chains objects waiting to be released: tearing down a tree of any
+    // depth then needs neither recursion nor an allocation.
+    Object* next_pending = nullptr;
 
-    Object() { members.reserve(kObjectReserve); }
-    // Members are copied into this object's own room, never the source's.
-    Object(const Object& other)
+    explicit Object(std::size_t capacity = kObjectReserve)
     {
-        members.reserve(other.members.size() > kObjectReserve ? other.members.size() : kObjectReserve);
-        members.insert(members.end(), other.members.begin(), other.members.end());
+        members.reserve(capacity > kObjectReserve ? capacity : kObjectReserve);
     }
+    Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
+
+    // The three walks over a whole tree, each a loop rather than a
+    // recursion, so that a host's deep tree cannot exhaust the stack.
+    static void Release(Object* root) noexcept;
+    static Object* CopyTree(const Object& source);
+    static bool Equal(const Object& a, const Object& b);
 };
+
+void Variant::Object::Release(Object* root) noexcept
+{
+    root->next_pending = nullptr;
+    Object* pending = root;
+    while (pending) {
+        Object* object = pending;
+        pending = object->next_pending;
+        // Detach the member objects first, so that the members' own
+        // destructors find nothing to walk into.
+        for (auto& m : object->members) {
+            Variant& value = m.second;
+            if (value.type_ == VT_OBJECT) {
+                value.v_.o->next_pending = pending;
+                pending = value.v_.o;
+                value.type_ = VT_EMPTY;
+                value.v_.u = 0;
+            }
+        }
+        delete object;
+    }
+}
+
+Variant::Object* Variant::Object::CopyTree(const Object& source)
+{
+    Object* root = new Object(source.members.size());
+    // Copies whose members are still to be filled in, with their sources.
+    // A flat object (every event payload) never touches this list.
+    std::vector<std::pair<const Object*, Object*>> unfilled;
+    const Object* from = &source;
+    Object* to = root;
+    try {
+        for (;;) {
+            for (const auto& m : from->members) {
+                if (m.second.type_ != VT_OBJECT) {
+                    to->members.push_back(m);
+                    continue;
+                }
+                to->members.emplace_back(std::piecewise_construct, std::forward_as_tuple(m.first),
+                                         std::forward_as_tuple());
+                Variant& slot = to->members.back().second;
+                slot.v_.o = new Object(m.second.v_.o->members.size());
+                slot.type_ = VT_OBJECT;
+                unfilled.emplace_back(m.second.v_.o, slot.v_.o);
+            }
+            if (unfilled.empty())
+                return root;
+            from = unfilled.back().first;
+            to = unfilled.back().second;
+            unfilled.pop_back();
+        }
+    } catch (...) {
+        // Every object made so far hangs in the tree under root.
+        Release(root);
+        throw;
+    }
+}
+
+bool Variant::Object::Equal(const Object& a, const Object& b)
+{
+    std::vector<std::pair<const Object*, const Object*>> unvisited;
+    const Object* x = &a;
+    const Object* y = &b;
+    for (;;) {
+        if (x->members.size() != y->members.size())
+            return false;
+        for (std::size_t i = 0; i < x->members.size(); ++i) {
+            const Member& p = x->members[i];
+            const Member& q = y->members[i];
+            if (p.first != q.first || p.second.type_ != q.second.type_)
+                return false;
+            if (p.second.type_ == VT_OBJECT)
+                unvisited.emplace_back(p.second.v_.o, q.second.v_.o);
+            else if (!(p.second == q.second))
+                return false;
+        }
+        if (unvisited.empty())
+            return true;
+        x = unvisited.back().first;
+        y = unvisited.back().second;
+        unvisited.pop_back();
+    }
+}
 
 namespace
 {
@@ -138,7 +228,7 @@ Variant::Variant(const Variant& other) : type_(VT_EMPTY)
             new (&v_.s) std::string(other.v_.s);
             break;
         case VT_OBJECT:
-            v_.o = new Object(*other.v_.o);
+            v_.o = Object::CopyTree(*other.v_.o);
             break;
         case VT_BOOL:
             v_.b = other.v_.b;
@@ -179,10 +269,13 @@ Variant::~Variant()
 
 void Variant::Reset()
 {
-    if (type_ == VT_STRING)
+    if (type_ == VT_STRING) {
         v_.s.~basic_string();
-    else if (type_ == VT_OBJECT)
-        delete v_.o;
+    } else if (type_ == VT_OBJECT) {
+        Object* object = v_.o;
+        type_ = VT_EMPTY;
+        Object::Release(object);
+    }
     type_ = VT_EMPTY;
     v_.u = 0;
 }
@@ -455,7 +548,7 @@ bool Variant::operator==(const Variant& other) const
         case VT_STRING:
             return v_.s == other.v_.s;
         case VT_OBJECT:
-            return v_.o->members == other.v_.o->members;
+            return Object::Equal(*v_.o, *other.v_.o);
         default:
             return v_.u == other.v_.u;
     }

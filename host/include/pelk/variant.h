@@ -2,6 +2,13 @@
 // and signedness, a text, or an object of named members kept in insertion
 // order. The library builds event payloads with it and reads its start-up
 // configuration from it.
+//
+// Depth: objects may nest as deep as memory allows. Copy, assignment,
+// destruction and comparison walk a tree with a loop, not a recursion, so a
+// deep tree built by a host cannot exhaust the stack. A bound on the depth
+// was not an option: a member does not know the object that holds it, so no
+// bound could be kept once a deep tree is moved into a member of another.
+// GetKeyChain walks one member per name of its chain and never recurses.
 #ifndef PELK_VARIANT_H
 #define PELK_VARIANT_H
 
