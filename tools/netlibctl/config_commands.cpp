@@ -181,7 +181,11 @@ void add_init_command(CLI::App& app, CommandList& commands)
 {
     ConfigCommand c =
         add_command(app, commands, "init", "Bring the network up from a JSON configuration file", run_init);
-    c.app->add_option("--config", c.options.config_path, "JSON configuration file")->required();
+    c.app
+        ->add_option("--config", c.options.config_path,
+                     "JSON configuration file (at most " + std::to_string(config_max_bytes) +
+                         " bytes, objects nested at most " + std::to_string(config_max_depth) + " levels deep)")
+        ->required();
 }
 
 }  // namespace

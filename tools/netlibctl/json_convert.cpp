@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace netlibctl
 {
@@ -15,111 +17,227 @@ namespace
 using Json = nlohmann::ordered_json;
 using pelk::variant::Variant;
 
-bool to_variant(const Json& json, const std::string& where, Variant& out, std::string& why);
+// A key may be as long as the file; a message shows this much of each.
+constexpr std::size_t shown_key_bytes = 64;
+// And this much of the parser's own message.
+constexpr std::size_t shown_message_bytes = 256;
 
-bool object_to_variant(const Json& json, const std::string& where, Variant& out, std::string& why)
+// Appends text so that the line stays one line: control characters become
+// \u00XX, and text longer than limit is cut at a character boundary and
+// ends in "...".
+void append_printable(std::string& line, const std::string& text, std::size_t limit)
 {
-    out = Variant();
-    for (const auto& item : json.items()) {
-        Variant member;
-        if (!to_variant(item.value(), where + "/" + item.key(), member, why))
-            return false;
-        // Built apart and moved in: a reference into the object would not
-        // survive the insertion of the next member.
-        out[item.key()] = std::move(member);
+    std::size_t end = text.size();
+    bool cut = false;
+    if (end > limit) {
+        end = limit;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;
+        cut = true;
     }
-    // An empty object stays an empty value, which every key lookup treats
-    // as absent, as it would an empty object.
+    for (std::size_t i = 0; i < end; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned int>(c));
+            line += escaped;
+        } else {
+            line += static_cast<char>(c);
+        }
+    }
+    if (cut)
+        line += "...";
+}
+
+// Builds the Variant tree while the parser reads the file, one event at a
+// time. Only the objects still open are remembered, each with the key being
+// read in it, and no more than config_max_depth of them; a key path is put
+// together only for a message.
+class TreeBuilder : public nlohmann::json_sax<Json>
+{
+public:
+    explicit TreeBuilder(Variant& root) : root_(root) { open_.reserve(config_max_depth); }
+
+    const std::string& why() const { return why_; }
+
+    bool null() override { return refuse_value("null values are not supported"); }
+    // What a person writing the file means by true and false in an integer
+    // setting such as "dhcp/status" or "dns/ns1/status".
+    bool boolean(bool value) override { return store(static_cast<long long>(value ? 1 : 0)); }
+    bool number_integer(number_integer_t value) override { return store(static_cast<long long>(value)); }
+    bool number_unsigned(number_unsigned_t value) override
+    {
+        if (value > static_cast<number_unsigned_t>(INT64_MAX))
+            return store(static_cast<unsigned long long>(value));
+        return store(static_cast<long long>(value));
+    }
+    bool number_float(number_float_t, const string_t&) override
+    {
+        return refuse_value("numbers with a fraction are not supported");
+    }
+    bool string(string_t& value) override { return store(value); }
+    bool binary(binary_t&) override { return refuse_value("binary values are not supported"); }
+    bool start_object(std::size_t) override;
+    bool key(string_t& name) override
+    {
+        open_.back().key = name;
+        return true;
+    }
+    bool end_object() override
+    {
+        open_.pop_back();
+        return true;
+    }
+    bool start_array(std::size_t) override { return refuse_value("array values are not supported"); }
+    // Never reached: an array is refused where it starts.
+    bool end_array() override { return false; }
+    bool parse_error(std::size_t, const std::string& last_token, const Json::exception& error) override;
+
+private:
+    struct OpenObject {
+        Variant* value;  // stays valid: its parent gains no member while it is open
+        std::string key;
+    };
+
+    // The member being read in the innermost open object.
+    Variant& member()
+    {
+        OpenObject& innermost = open_.back();
+        return (*innermost.value)[innermost.key];
+    }
+
+    template <typename T>
+    bool store(const T& value)
+    {
+        if (open_.empty())
+            return refuse_value("");
+        member() = value;
+        return true;
+    }
+
+    bool refuse_value(const char* what)
+    {
+        if (open_.empty())
+            why_ = "the top level is not an object";
+        else
+            why_ = std::string(what) + " (at " + where() + ")";
+        return false;
+    }
+
+    // "/dns/ns1/status": the keys from the top level to the member being read.
+    std::string where() const
+    {
+        std::string path;
+        for (const OpenObject& object : open_) {
+            path += '/';
+            append_printable(path, object.key, shown_key_bytes);
+        }
+        return path;
+    }
+
+    Variant& root_;
+    std::vector<OpenObject> open_;
+    std::string why_;
+};
+
+bool TreeBuilder::start_object(std::size_t)
+{
+    if (open_.empty()) {
+        open_.push_back({&root_, std::string()});
+        return true;
+    }
+    // The new object would be at level open_.size() + 1.
+    if (open_.size() >= config_max_depth) {
+        why_ = "objects nested more than " + std::to_string(config_max_depth) + " levels deep (at " + where() + ")";
+        return false;
+    }
+    Variant& value = member();
+    value = Variant();  // a key given twice: the later object replaces the earlier value
+    open_.push_back({&value, std::string()});
     return true;
 }
 
-bool to_variant(const Json& json, const std::string& where, Variant& out, std::string& why)
+bool TreeBuilder::parse_error(std::size_t, const std::string& last_token, const Json::exception& error)
 {
-    switch (json.type()) {
-        case Json::value_t::object:
-            return object_to_variant(json, where, out, why);
-        case Json::value_t::string:
-            out = json.get_ref<const std::string&>();
-            return true;
-        case Json::value_t::boolean:
-            out = json.get<bool>();
-            return true;
-        case Json::value_t::number_integer:
-            out = static_cast<long long>(json.get<std::int64_t>());
-            return true;
-        case Json::value_t::number_unsigned: {
-            std::uint64_t value = json.get<std::uint64_t>();
-            if (value > static_cast<std::uint64_t>(INT64_MAX))
-                out = static_cast<unsigned long long>(value);
-            else
-                out = static_cast<long long>(value);
-            return true;
-        }
-        case Json::value_t::number_float:
-            why = "numbers with a fraction are not supported (at " + where + ")";
-            return false;
-        default:
-            why = std::string(json.type_name()) + " values are not supported (at " + where + ")";
-            return false;
+    std::string text = error.what();
+    // "[json.exception.parse_error.101] " names the exception, not the fault.
+    if (!text.empty() && text[0] == '[') {
+        const auto end = text.find("] ");
+        if (end != std::string::npos)
+            text.erase(0, end + 2);
     }
+    // The token read last may be most of the file and hold bytes that are
+    // not text; the line and column already say where.
+    const std::string token = "; last read: '" + last_token + "'";
+    const auto at = text.find(token);
+    if (at != std::string::npos)
+        text.erase(at, token.size());
+    why_.clear();
+    append_printable(why_, text, shown_message_bytes);
+    return false;
 }
 
-bool read_text_file(const std::string& path, std::string& text, std::string& why)
+enum class ReadResult { complete, failed, too_large };
+
+// Reads the whole of path, but never more than limit + 1 bytes: anything
+// may be named as the file, /dev/zero included.
+ReadResult read_bounded(const std::string& path, std::size_t limit, std::string& text, std::string& why)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         why = std::strerror(errno);
-        return false;
+        return ReadResult::failed;
     }
-    char buffer[4096];
+    ReadResult result = ReadResult::complete;
+    char buffer[16384];
     for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
+        const std::size_t wanted = limit + 1 - text.size();
+        const ssize_t n = read(fd, buffer, wanted < sizeof buffer ? wanted : sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             why = std::strerror(errno);
-            close(fd);
-            return false;
+            result = ReadResult::failed;
+            break;
         }
         if (n == 0)
             break;
         text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > limit) {
+            result = ReadResult::too_large;
+            break;
+        }
     }
     close(fd);
-    return true;
-}
-
-// nlohmann's messages begin with "[json.exception.parse_error.101] ".
-std::string parse_error_text(const std::exception& e)
-{
-    std::string text = e.what();
-    if (!text.empty() && text[0] == '[') {
-        auto end = text.find("] ");
-        if (end != std::string::npos)
-            text.erase(0, end + 2);
-    }
-    return text;
+    return result;
 }
 
 }  // namespace
 
 bool read_config(const std::string& path, Variant& config, std::string& why)
 {
+    config = Variant();
     std::string text;
-    if (!read_text_file(path, text, why))
-        return false;
-    Json json;
-    try {
-        json = Json::parse(text);
-    } catch (const Json::exception& e) {
-        why = parse_error_text(e);
+    switch (read_bounded(path, config_max_bytes, text, why)) {
+        case ReadResult::failed:
+            return false;
+        case ReadResult::too_large:
+            why = "configuration file too large (more than " + std::to_string(config_max_bytes) + " bytes)";
+            return false;
+        case ReadResult::complete:
+            break;
+    }
+    if (text.empty()) {
+        why = "the file is empty";
         return false;
     }
-    if (!json.is_object()) {
-        why = "the top level is not an object";
+    TreeBuilder builder(config);
+    if (!Json::sax_parse(text, &builder)) {
+        why = builder.why().empty() ? "not a configuration object" : builder.why();
+        config = Variant();
         return false;
     }
-    return to_variant(json, "", config, why);
+    return true;
 }
 
 Json variant_to_json(const Variant& value)
