@@ -197,7 +197,7 @@ int run_default(bool json)
     else if (!chosen.empty())
         std::printf("%s\n", chosen.c_str());
     if (chosen.empty()) {
-        complain("no main interface");
+        complain("no interface qualifies as the main interface (up, running, broadcast, not loopback)");
         return exit_failure;
     }
     return exit_ok;
