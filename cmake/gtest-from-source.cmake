@@ -20,17 +20,10 @@ if(NOT TARGET GTest::gtest OR NOT TARGET GTest::gtest_main)
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 
-  # GoogleTest is not our code: our warning set (and -Werror) stays out of
-  # it, the sanitizer flags stay in so that its objects match ours.
-  get_directory_property(netlib_saved_options COMPILE_OPTIONS)
-  set(netlib_gtest_options ${netlib_saved_options})
-  list(FILTER netlib_gtest_options EXCLUDE REGEX "^-W")
-  set_directory_properties(PROPERTIES COMPILE_OPTIONS "${netlib_gtest_options}")
   set(netlib_saved_shared ${BUILD_SHARED_LIBS})
   set(BUILD_SHARED_LIBS OFF)
   add_subdirectory(${NETLIB_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/_deps/googletest EXCLUDE_FROM_ALL)
   set(BUILD_SHARED_LIBS ${netlib_saved_shared})
-  set_directory_properties(PROPERTIES COMPILE_OPTIONS "${netlib_saved_options}")
 
   foreach(lib gtest gtest_main gmock gmock_main)
     if(TARGET ${lib} AND NOT TARGET GTest::${lib})
