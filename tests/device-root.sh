@@ -14,7 +14,7 @@ if [ "${DEVICE_ROOT_INSIDE:-}" != 1 ]; then
     exec env DEVICE_ROOT_INSIDE=1 unshare --mount --net --pid --uts --fork --kill-child --mount-proc "$0" "$@"
 fi
 tree=$(cd "$(dirname "$0")/.." && pwd)
-tool() { command -v "$1" || for d in /usr/sbin /sbin; do [ -x "$d/$1" ] && echo "$d/$1" && return; done; }
+tool() { readlink -f "$(command -v "$1" || for d in /usr/sbin /sbin; do [ -x "$d/$1" ] && echo "$d/$1"; done)"; }
 ip=$(tool ip) route=$(tool route) busybox=$(tool busybox) dnsmasq=$(tool dnsmasq) sh=$(tool dash)
 netlibctl=$(readlink -f "${NETLIBCTL:-$(tool netlibctl)}")
 root=/mnt
@@ -48,5 +48,5 @@ nsenter --net=/proc/$peer/ns/net sh -c "
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
 cd "$root"
-exec env -i PATH=/bin:/usr/bin:/sbin:/usr/sbin HOME=/ LANG=C NETLIBCTL=/bin/netlibctl \
+exec env -i PATH=/bin:/usr/bin:/sbin:/usr/sbin HOME=/ LANG=C NETLIBCTL=/bin/netlibctl DEVICE_ROOT=1 \
     ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} chroot "$root" "$@"

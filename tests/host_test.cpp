@@ -1,0 +1,185 @@
+// The standalone host: validators, text helpers, programs, daemons, files.
+#include <fcntl.h>
+#include <pelk/log.h>
+#include <pelk/utils.h>
+#include <pelk/variant.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "support.h"
+
+namespace utils = pelk::utils;
+using pelk::variant::Variant;
+
+namespace
+{
+
+// A scratch directory under /tmp, removed with everything in it.
+struct Scratch {
+    std::string dir;
+    Scratch()
+    {
+        char name[] = "/tmp/netlib-host-XXXXXX";
+        dir = mkdtemp(name);
+    }
+    ~Scratch() { sh("rm -rf " + dir); }
+    std::string operator/(const std::string& name) const { return dir + "/" + name; }
+};
+
+bool no_child_left()
+{
+    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+TEST(Host, ValidatorsTakeStrictDottedQuadsOnly)
+{
+    struct Row {
+        std::string text;
+        bool unicast_only, nonzero, address, netmask;
+    } rows[] = {
+        {"192.168.1.20", true, true, true, false},
+        {"255.255.255.0", false, true, true, true},
+        {"255.255.255.255", false, true, true, true},
+        {"255.255.255.255", true, false, false, true},
+        {"0.0.0.0", false, false, true, true},
+        {"0.0.0.0", false, true, false, false},
+        {"0.1.2.3", true, false, false, false},
+        {"224.0.0.1", true, false, false, false},
+        {"255.0.255.0", false, false, true, false},
+        {"255.255.254.255", false, false, true, false},
+        {"", false, false, false, false},
+        {"01.2.3.4", false, false, false, false},
+        {"1.2.3", false, false, false, false},
+        {"1.2.3.4.5", false, false, false, false},
+        {"256.1.1.1", false, false, false, false},
+        {"0x7f.0.0.1", false, false, false, false},
+        {"127.1", false, false, false, false},
+        {"1..2.3", false, false, false, false},
+        {" 1.2.3.4", false, false, false, false},
+        {"1.2.3.4\n", false, false, false, false},
+        {"+1.2.3.4", false, false, false, false},
+        {std::string("1.2.3.4\0", 8), false, false, false, false},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(r.address, utils::ipv4_address_valid(r.text, r.unicast_only, r.nonzero)) << '"' << r.text << '"';
+        EXPECT_EQ(r.netmask, utils::ipv4_netmask_valid(r.text, r.nonzero)) << '"' << r.text << '"';
+    }
+}
+
+TEST(Host, SplitTrimFormatAndRandomText)
+{
+    std::vector<std::string> pieces{"kept"};
+    utils::split(" a  b ", " ", pieces);
+    utils::split("", " ", pieces);
+    EXPECT_EQ((std::vector<std::string>{"kept", "", "a", "", "b", "", ""}), pieces);
+    std::string text = "\t a b \r\n";
+    EXPECT_EQ("a b", utils::trim(text));
+    text = " \v ";
+    EXPECT_EQ("", utils::trim(text));
+    EXPECT_EQ("x-5-" + std::string(300, 'y'), utils::format("%s-%d-%s", "x", 5, std::string(300, 'y').c_str()));
+    const std::string a = utils::randomAlphaNumericString("", 8), b = utils::randomAlphaNumericString("", 8);
+    EXPECT_EQ(8u, a.size());
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.npos, a.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"));
+}
+
+TEST(Host, ProgramsGetTheirArgumentsLiterallyAndAResetSignalState)
+{
+    Scratch scratch;
+    const std::string out = scratch / "out";
+    EXPECT_EQ(0, utils::sysExecSimple("/bin/sh", {"-c", "printf '%s|' \"$@\" > " + out, "sh", "a b", "$(reboot)", "*",
+                                                  ";", "`id`", ""}));
+    EXPECT_EQ("a b|$(reboot)|*|;|`id`||", read_file(out));
+    EXPECT_EQ(3, utils::sysExecSimple("/bin/sh", {"-c", "exit 3"}));
+    EXPECT_EQ(-1, utils::sysExecSimple("/bin/sh", {"-c", "kill -9 $$"}));
+    EXPECT_EQ(-1, utils::sysExecSimple("/nonexistent/program", {}));
+
+    sigset_t blocked, saved;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &blocked, &saved);
+    auto* const old_term = signal(SIGTERM, SIG_IGN);
+    EXPECT_EQ(0, utils::sysExecSimple("/bin/sh", {"-c", "grep -E '^Sig(Blk|Ign)' /proc/self/status > " + out}));
+    signal(SIGTERM, old_term);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    std::istringstream status(read_file(out));
+    std::string name, blocked_bits, ignored_bits;
+    status >> name >> blocked_bits >> name >> ignored_bits;
+    // The C library keeps its two internal real-time signals (32, 33) out of reach.
+    EXPECT_EQ(0u, std::stoull(blocked_bits, nullptr, 16) & 0x7fffffffu);
+    EXPECT_EQ(0u, std::stoull(ignored_bits, nullptr, 16) & 0x7fffffffu);
+    EXPECT_TRUE(no_child_left());
+}
+
+TEST(Host, DaemonsStartDetachedAndAreFoundByTheirFifteenCharacterName)
+{
+    Scratch scratch;
+    const std::string program = scratch / "abcdefghijklmnopq";  // the kernel keeps 15 characters
+    sh("cp \"$(command -v sleep)\" " + program);
+    const int kept = open("/dev/null", O_RDONLY);  // inherited without close-on-exec: the daemon must not keep it
+    int pid = 0;
+    ASSERT_EQ(1, utils::runDaemon(nullptr, nullptr, &pid, program, 1, "1000"));
+    close(kept);
+    EXPECT_TRUE(no_child_left());
+    EXPECT_EQ(pid, getsid(pid));
+    EXPECT_EQ("0 1 2", sh("ls /proc/" + std::to_string(pid) + "/fd | sort | xargs"));
+    EXPECT_EQ("/dev/null", sh("readlink /proc/" + std::to_string(pid) + "/fd/0"));
+    EXPECT_EQ(0, utils::runDaemon(nullptr, nullptr, nullptr, scratch / "missing", 0));
+
+    EXPECT_EQ(0, utils::kill_process_by_name("abcdefghijklmn", SIGKILL));
+    EXPECT_EQ(1, utils::kill_process_by_name("abcdefghijklmnopq", SIGKILL));
+    char own[16] = {};
+    prctl(PR_GET_NAME, own);
+    prctl(PR_SET_NAME, "netlib-own-name");
+    EXPECT_EQ(0, utils::kill_process_by_name("netlib-own-name", SIGKILL));
+    prctl(PR_SET_NAME, own);
+}
+
+TEST(Host, FilesAreWrittenWholeWithMode0644AndNeverThroughALink)
+{
+    Scratch scratch;
+    const std::string path = scratch / "file", target = scratch / "target", link = scratch / "link";
+    sh("echo old > " + path + " && echo kept > " + target + " && ln -s " + target + " " + link);
+    const mode_t saved = umask(077);
+    utils::File file;
+    ASSERT_EQ(1, file.Initialize(path, utils::FILE_OPEN_WRITE, 0));
+    EXPECT_EQ(1, file.WriteString("new "));
+    EXPECT_EQ(1, file.WriteString("text"));
+    EXPECT_EQ(1, file.Close());
+    utils::File through_link;
+    EXPECT_EQ(0, through_link.Initialize(link, utils::FILE_OPEN_WRITE, 0));
+    umask(saved);
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 0777);
+    EXPECT_EQ("new text", read_file(path));
+    EXPECT_EQ("kept\n", read_file(target));
+
+    sh("touch " + scratch / "proc");
+    EXPECT_EQ(1, writeProc(scratch / "proc", "1"));
+    EXPECT_EQ("1", read_file(scratch / "proc"));
+    EXPECT_EQ(0, writeProc(scratch / "absent", "1"));
+    EXPECT_NE(0, access((scratch / "absent").c_str(), F_OK));
+}
+
+TEST(Host, DeepVariantTreesAreCopiedComparedAndDestroyedWithoutRecursion)
+{
+    Variant tree;
+    Variant* at = &tree;
+    for (int i = 0; i < 200000; ++i)
+        at = &(*at)["d"];
+    *at = 7;
+    {
+        Variant copy(tree);
+        EXPECT_TRUE(copy == tree);
+        Variant assigned;
+        assigned = copy;
+        EXPECT_TRUE(assigned == tree);
+    }
+    EXPECT_EQ(nullptr, tree.GetKeyChain(pelk::variant::VT_INTEGER, "d/d/x", true));
+}
+
+}  // namespace
