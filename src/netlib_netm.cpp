@@ -237,6 +237,42 @@ bool write_resolver_lines(pelk::utils::File& file, const std::vector<std::string
     return true;
 }
 
+// The host's File::Close may or may not flush, and its result may say
+// nothing, so the library flushes the file itself through a read-only
+// descriptor of its own. It is opened before Close: the kernel reports a
+// write-back error once to every descriptor open when it happened, so this
+// one learns of it even after Close's own fsync has been told.
+class flush_descriptor
+{
+public:
+    explicit flush_descriptor(const std::string& path)
+    {
+        do
+            fd_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        while (fd_ < 0 && errno == EINTR);
+        error_ = fd_ < 0 ? errno : 0;
+    }
+    ~flush_descriptor()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    flush_descriptor(const flush_descriptor&) = delete;
+    flush_descriptor& operator=(const flush_descriptor&) = delete;
+
+    // 0, or the errno of the open or of the fsync.
+    int flush()
+    {
+        if (error_ == 0 && fsync(fd_) != 0)
+            error_ = errno;
+        return error_;
+    }
+
+private:
+    int fd_;
+    int error_;
+};
+
 // The rename is durable across power loss only once the directory entry
 // reaches storage; a failure here changes nothing already done.
 void sync_directory(const char* directory)
@@ -247,6 +283,26 @@ void sync_directory(const char* directory)
     fsync(fd);
     close(fd);
 }
+
+// Removes the temporary file on every way out, exceptions included, unless
+// it was renamed into place.
+class temporary_file
+{
+public:
+    explicit temporary_file(const std::string& path) : path_(path) {}
+    ~temporary_file()
+    {
+        if (!kept_)
+            unlink(path_.c_str());
+    }
+    temporary_file(const temporary_file&) = delete;
+    temporary_file& operator=(const temporary_file&) = delete;
+    void keep() { kept_ = true; }
+
+private:
+    const std::string& path_;
+    bool kept_ = false;
+};
 
 // ---- DHCP client ----
 
@@ -485,17 +541,22 @@ try {
         NETLIB_ERROR("Failed to open config file \"%s\"", kResolvConf);
         return false;
     }
+    temporary_file temporary(path);
     if (!write_resolver_lines(file, nameservers, search)) {
         NETLIB_ERROR("Failed to write data to config file \"%s\"", kResolvConf);
-        unlink(path.c_str());
         return false;
     }
+    flush_descriptor durable(path);
     file.Close();
+    if (durable.flush() != 0) {
+        NETLIB_ERROR("Failed to write data to config file \"%s\"", kResolvConf);
+        return false;
+    }
     if (std::rename(path.c_str(), kResolvConf) != 0) {
         NETLIB_ERROR_ERRNO(errno, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(), kResolvConf);
-        unlink(path.c_str());
         return false;
     }
+    temporary.keep();
     sync_directory(kResolvDir);
     return true;
 }
