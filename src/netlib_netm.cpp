@@ -107,8 +107,19 @@ bool same_ipv4(const sockaddr* sa, const in_addr& want)
     return have.sin_addr.s_addr == want.s_addr;
 }
 
-// True when the interface already carries ip with netmask (empty: /32), so
-// that re-applying the same address is not a failure.
+// An IPv4 address's entry is named by its label, "eth0" or an alias such as
+// "eth0:1"; the part before ':' names the interface.
+bool label_of_iface(const char* label, const std::string& iface)
+{
+    if (label == nullptr)
+        return false;
+    const std::size_t length = std::strcspn(label, ":");
+    return length == iface.size() && iface.compare(0, length, label, length) == 0;
+}
+
+// True when the interface already carries ip with netmask (empty: /32),
+// under its own name or an alias label, so that re-applying the same address
+// is not a failure.
 bool iface_holds_address(const std::string& iface, const std::string& ip, const std::string& netmask)
 {
     in_addr want_ip, want_mask;
@@ -124,7 +135,7 @@ bool iface_holds_address(const std::string& iface, const std::string& ip, const 
         return false;
     bool found = false;
     for (const ifaddrs* a = list; a != nullptr && !found; a = a->ifa_next) {
-        if (a->ifa_name == nullptr || iface != a->ifa_name)
+        if (!label_of_iface(a->ifa_name, iface))
             continue;
         found = same_ipv4(a->ifa_addr, want_ip) && same_ipv4(a->ifa_netmask, want_mask);
     }
