@@ -131,6 +131,12 @@ NETLIB_API bool netlib_netm_flush_iface(void* ctx, const std::string& iface);
 NETLIB_API bool netlib_netm_configure_ip_addr(void* ctx, const std::string& iface, const std::string& ip,
                                               const std::string& netmask, const std::string& broadcast);
 NETLIB_API bool netlib_netm_configure_routes(void* ctx, const std::string& iface, const std::string& gateway);
+// Replaces the resolver file by renaming a complete, flushed temporary file
+// over it. When /etc/resolv.conf is a symbolic link, the link is kept and the
+// file it names (followed through further links) is replaced, from a
+// temporary file in that file's directory; otherwise the temporary file is
+// written in /tmp. A link that cannot be followed fails the call and leaves
+// everything as it was.
 NETLIB_API bool netlib_netm_configure_dns(void* ctx, const std::string& iface,
                                           const std::vector<std::string>& nameservers, const std::string& search);
 NETLIB_API bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface);

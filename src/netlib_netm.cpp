@@ -10,6 +10,7 @@
 #include <pelk/log.h>
 #include <pelk/utils.h>
 #include <pelk/variant.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +32,8 @@ constexpr const char* kIpProgram = "/bin/ip";
 constexpr const char* kRouteProgram = "/bin/route";
 constexpr const char* kResolvConf = "/etc/resolv.conf";
 constexpr const char* kResolvDir = "/etc";
+// As the kernel's own bound on a chain of symbolic links.
+constexpr int kMaxLinkHops = 40;
 constexpr const char* kDhcpProgram = "/bin/udhcpc";
 constexpr const char* kDhcpProcess = "udhcpc";
 constexpr const char* kDhcpHook = "/bin/udhcpc_cb.sh";
@@ -229,11 +232,102 @@ const std::string* refused_nameserver(const std::vector<std::string>& nameserver
     return nullptr;
 }
 
-std::string temporary_resolver_path()
+// Where the new resolver file goes. /etc/resolv.conf itself, regular or
+// missing, is replaced from a temporary file in /tmp. A symbolic link is
+// kept: the file it names is replaced from a temporary file beside that file.
+struct resolver_file {
+    std::string path;           // renamed over
+    std::string directory;      // synced after the rename
+    std::string temporary_dir;  // where the temporary file is written
+    int error = 0;              // a link that cannot be followed; path is the one tried
+};
+
+std::string directory_of(const std::string& path)
+{
+    const std::string::size_type slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string join_path(const std::string& directory, const std::string& name)
+{
+    return directory == "/" ? "/" + name : directory + "/" + name;
+}
+
+int read_link(const std::string& path, std::string& target)
+{
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
+    if (length < 0)
+        return errno;
+    if (static_cast<std::size_t>(length) >= sizeof buffer)
+        return ENAMETOOLONG;
+    if (length == 0)
+        return ENOENT;
+    target.assign(buffer, static_cast<std::size_t>(length));
+    return 0;
+}
+
+// The final file of a link chain that begins at file.path, a link: its
+// directory must exist, the file itself not yet (first boot). 0, or the
+// errno with file.path the path tried.
+int follow_links(resolver_file& file)
+{
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        std::string target;
+        const int error = read_link(file.path, target);
+        if (error != 0)
+            return error;
+        file.path = target.front() == '/' ? target : join_path(directory_of(file.path), target);
+        struct stat st;
+        if (lstat(file.path.c_str(), &st) == 0) {
+            if (S_ISLNK(st.st_mode))
+                continue;
+            if (S_ISDIR(st.st_mode))
+                return EISDIR;
+        } else if (errno != ENOENT) {
+            return errno;
+        }
+        // Named by its real directory, so that messages and the temporary
+        // file's name read plainly ("/run/resolv.conf", not "/etc/../run/...").
+        char directory[PATH_MAX];
+        if (realpath(directory_of(file.path).c_str(), directory) == nullptr)
+            return errno;
+        file.directory = directory;
+        file.temporary_dir = directory;
+        file.path = join_path(file.directory, file.path.substr(file.path.find_last_of('/') + 1));
+        return 0;
+    }
+    return ELOOP;
+}
+
+resolver_file locate_resolver_file()
+{
+    resolver_file file;
+    file.path = kResolvConf;
+    file.directory = kResolvDir;
+    file.temporary_dir = "/tmp";
+    struct stat st;
+    if (lstat(kResolvConf, &st) != 0 || !S_ISLNK(st.st_mode))
+        return file;
+    const int error = follow_links(file);
+    if (error != 0) {
+        file.directory = kResolvDir;
+        file.temporary_dir = "/tmp";
+        file.error = error;
+    }
+    return file;
+}
+
+std::string temporary_resolver_path(const resolver_file& file)
 {
     int pid = static_cast<int>(getpid());
     std::string random = pelk::utils::randomAlphaNumericString("", 8);
-    return pelk::utils::format("/tmp/resolv.conf.%d.%s", pid, random.c_str());
+    if (file.temporary_dir == "/tmp")
+        return pelk::utils::format("/tmp/resolv.conf.%d.%s", pid, random.c_str());
+    const char* directory = file.temporary_dir == "/" ? "" : file.temporary_dir.c_str();
+    return pelk::utils::format("%s/resolv.conf.%d.%s", directory, pid, random.c_str());
 }
 
 bool write_resolver_lines(pelk::utils::File& file, const std::vector<std::string>& nameservers,
@@ -286,9 +380,9 @@ private:
 
 // The rename is durable across power loss only once the directory entry
 // reaches storage; a failure here changes nothing already done.
-void sync_directory(const char* directory)
+void sync_directory(const std::string& directory)
 {
-    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
     fsync(fd);
@@ -544,9 +638,10 @@ try {
         NETLIB_ERROR("Invalid search domain '%s'", search.c_str());
         return false;
     }
-    // The new content is written beside the resolver file and renamed over
+    // The new content is written beside its destination and renamed over
     // it, so readers see either the old file or the whole new one.
-    const std::string path = temporary_resolver_path();
+    const resolver_file target = locate_resolver_file();
+    const std::string path = temporary_resolver_path(target);
     pelk::utils::File file;
     if (!file.Initialize(path, pelk::utils::FILE_OPEN_WRITE, 0)) {
         NETLIB_ERROR("Failed to open config file \"%s\"", kResolvConf);
@@ -563,12 +658,15 @@ try {
         NETLIB_ERROR("Failed to write data to config file \"%s\"", kResolvConf);
         return false;
     }
-    if (std::rename(path.c_str(), kResolvConf) != 0) {
-        NETLIB_ERROR_ERRNO(errno, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(), kResolvConf);
+    int error = target.error;
+    if (error == 0 && std::rename(path.c_str(), target.path.c_str()) != 0)
+        error = errno;
+    if (error != 0) {
+        NETLIB_ERROR_ERRNO(error, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(), target.path.c_str());
         return false;
     }
     temporary.keep();
-    sync_directory(kResolvDir);
+    sync_directory(target.directory);
     return true;
 }
 NETLIB_CONTAIN(false)
