@@ -19,7 +19,7 @@ namespace nlsock
 // One datagram, read whole or not at all. The kernel sends link messages of
 // about 1.5 KiB; a dump reply is never longer than the buffer it is read
 // into, unless a single message does not fit.
-constexpr std::size_t kDatagramBytes = 16 * 1024;
+constexpr std::size_t kDatagramBytes = std::size_t{16} * 1024;
 
 // Lives on the caller's stack; never zeroed, only the bytes read are looked at.
 struct datagram_buffer {
