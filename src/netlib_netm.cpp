@@ -269,9 +269,9 @@ int read_link(const std::string& path, std::string& target)
     return 0;
 }
 
-// The final file of a link chain that begins at file.path, a link: its
-// directory must exist, the file itself not yet (first boot). 0, or the
-// errno with file.path the path tried.
+// Follows the chain of links that begins at file.path to its final file,
+// whose directory must exist while the file itself need not yet (first
+// boot). 0, or the errno with file.path the path tried.
 int follow_links(resolver_file& file)
 {
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
