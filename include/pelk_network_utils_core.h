@@ -84,11 +84,20 @@ NETLIB_API bool netlib_iface_guess_default_iface(void* ctx, std::string& iface);
 // - resync asks the kernel for every link and then every IPv4 address and
 //   delivers them as events, so the host can rebuild its picture.
 //
+// Each datagram is read whole into a 16 KiB buffer, with one system call.
 // A false service or drain means a datagram could not be read. The usual
-// cause is a queue that overflowed while the host was busy: notifications
-// were lost and the host's picture may be stale. To recover, drain until it
-// returns true (the older notifications still queued are read first), then
-// call resync; notifications read after that only move the picture forward.
+// cause is a queue that overflowed while the host was busy; a datagram longer
+// than 16 KiB (the kernel sends none for these groups: link messages are
+// about 1.5 KiB) is dropped unread and counts as lost the same way. Either
+// way notifications were lost and the host's picture may be stale. To
+// recover, drain until it returns true (the older notifications still queued
+// are read first), then call resync; notifications read after that only move
+// the picture forward.
+//
+// Nothing throws out of these calls. An exception thrown by a callback ends
+// the call: it is logged ("netlib: unexpected exception: ..."), the rest of
+// that datagram's deliveries are dropped, the call returns false and the
+// module stays usable.
 NETLIB_API bool netlib_libevents_init(void* ctx);
 NETLIB_API bool netlib_libevents_close(void* ctx);
 NETLIB_API bool netlib_libevents_subscribe(void* ctx, event_callback callback, unsigned int& id, void* user_data);
@@ -109,8 +118,9 @@ NETLIB_API bool netlib_libevents_drain(void* ctx, unsigned int max_datagrams);
 // each batch is one consistent snapshot. Waits only for the kernel's answer
 // (at most 5 s per reply datagram). On failure it logs "netlib: failed to
 // resynchronise" with the error number (EBUSY: still interrupted after the
-// retries; ETIMEDOUT: no answer) and returns false, after delivering the
-// events of the batch it had reached.
+// retries; ETIMEDOUT: no answer; EMSGSIZE: a reply datagram longer than
+// 16 KiB, which only a single oversized message could cause) and returns
+// false, after delivering the events of the batch it had reached.
 NETLIB_API bool netlib_libevents_resync(void* ctx);
 
 // Network configuration.
@@ -121,6 +131,12 @@ NETLIB_API bool netlib_netm_flush_iface(void* ctx, const std::string& iface);
 NETLIB_API bool netlib_netm_configure_ip_addr(void* ctx, const std::string& iface, const std::string& ip,
                                               const std::string& netmask, const std::string& broadcast);
 NETLIB_API bool netlib_netm_configure_routes(void* ctx, const std::string& iface, const std::string& gateway);
+// Replaces the resolver file by renaming a complete, flushed temporary file
+// over it. When /etc/resolv.conf is a symbolic link, the link is kept and the
+// file it names (followed through further links) is replaced, from a
+// temporary file in that file's directory; otherwise the temporary file is
+// written in /tmp. A link that cannot be followed fails the call and leaves
+// everything as it was.
 NETLIB_API bool netlib_netm_configure_dns(void* ctx, const std::string& iface,
                                           const std::vector<std::string>& nameservers, const std::string& search);
 NETLIB_API bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface);
@@ -143,6 +159,11 @@ NETLIB_API bool netlib_netm_init_network(void* ctx, const std::string& iface, co
 
 // Free netlink functions: no context, no state, no logging. They return -1
 // on failure (errno tells why, except for bad framing) and 0 on success.
+// nl_service reads one datagram with one recv into a 16 KiB buffer: a longer
+// one is consumed undecoded and gives -1 with errno EMSGSIZE; an empty one,
+// or none queued (EAGAIN) or an interrupted read (EINTR), gives 0. An
+// exception from the Variant gives -1 with errno ENOMEM (allocation failure)
+// or ECANCELED (anything else).
 NETLIB_API int nl_open(unsigned int groups);
 NETLIB_API void nl_close(int& fd);
 NETLIB_API int nl_service(int fd, pelk::network::event_list& events);

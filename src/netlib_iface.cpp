@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <list>
 #include <memory>
 #include <new>
@@ -28,28 +27,15 @@ namespace
 
 // Flags are masked with these bits to decide whether an interface may be the
 // main one: running and broadcast-capable, not a loopback.
-const int kQualifyMask = IFF_RUNNING | IFF_LOOPBACK | IFF_BROADCAST;
-const int kQualifyValue = IFF_RUNNING | IFF_BROADCAST;
+constexpr int kQualifyMask = IFF_RUNNING | IFF_LOOPBACK | IFF_BROADCAST;
+constexpr int kQualifyValue = IFF_RUNNING | IFF_BROADCAST;
 
 // Names that win the choice of the main interface whenever they qualify.
 const char* const kPreferredNames[] = {"ap0"};
 
 bool check(void* ctx)
 {
-    if (ctx == nullptr) {
-        LOG_ERR("library context is null");
-        return false;
-    }
-    const netlib_iface_state* state = static_cast<netlib_context*>(ctx)->iface_state;
-    if (state == nullptr) {
-        LOG_ERR("library context is null");
-        return false;
-    }
-    if (!state->initialized) {
-        LOG_ERR("library is not initialized");
-        return false;
-    }
-    return true;
+    return netlib::guard_passes(ctx, &netlib_context::iface_state, NETLIB_HERE);
 }
 
 int dev_socket(void* ctx)
@@ -65,26 +51,26 @@ void destroy_state(netlib_iface_state* state)
     delete state;
 }
 
-bool do_ioctl(int fd, unsigned long request, void* arg)
+// 0, or the logged errno of the failed ioctl.
+int do_ioctl(int fd, unsigned long request, void* arg)
 {
-    errno = 0;
     if (ioctl(fd, request, arg) >= 0)
-        return true;
-    const int err = errno;
-    LOG_ERRNO(err, "netlib: ioctl(%X) failed", static_cast<unsigned int>(request));
-    return false;
+        return 0;
+    const int error = errno;
+    NETLIB_ERROR_ERRNO(error, "netlib: ioctl(%X) failed", static_cast<unsigned int>(request));
+    return error;
 }
 
 // Common start of every direct operation: the guard, then the name test (a
 // name the kernel would cut to 16 bytes could act on another interface), then
-// a zeroed request block carrying the name. Refusals are logged under the
-// operation's own name.
-bool prepare_request(void* ctx, const std::string& iface, const char* function, ifreq& req)
+// a zeroed request block carrying the name. A refused name is logged under
+// the operation's own name.
+bool prepare_request(void* ctx, const std::string& iface, const netlib::call_site& site, ifreq& req)
 {
     if (!check(ctx))
         return false;
     if (!netlib::iface_name_fits(iface)) {
-        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, __LINE__, PELK_LOG_ERR, 0, 0, "invalid network interface");
+        NETLIB_ERROR_AT(site, "invalid network interface");
         return false;
     }
     std::memset(&req, 0, sizeof req);
@@ -101,30 +87,28 @@ in_addr sockaddr_to_in_addr(const sockaddr& sa)
 }
 
 // Replaces text with the dotted quad of addr; text is unchanged on failure,
-// which is logged under the calling operation's name.
-bool store_dotted_quad(in_addr addr, std::string& text, const char* function)
+// which is logged under the operation's name.
+bool store_dotted_quad(in_addr addr, std::string& text, const netlib::call_site& site)
 {
     try {
         std::string fresh(inet_ntoa(addr));
         text.swap(fresh);
         return true;
-    } catch (const std::exception&) {
-        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, __LINE__, PELK_LOG_ERR, 0, 0,
-                    "netlib: memory allocation error");
+    } catch (...) {
+        netlib::log_exception(site);
         return false;
     }
 }
 
-// Reads the driver's link settings into cmd.
-bool read_link_settings(void* ctx, const std::string& iface, const char* function, ethtool_cmd& cmd)
+bool read_link_settings(void* ctx, const std::string& iface, const netlib::call_site& site, ethtool_cmd& cmd)
 {
     ifreq req;
-    if (!prepare_request(ctx, iface, function, req))
+    if (!prepare_request(ctx, iface, site, req))
         return false;
     std::memset(&cmd, 0, sizeof cmd);
     cmd.cmd = ETHTOOL_GSET;
     req.ifr_data = reinterpret_cast<char*>(&cmd);
-    return do_ioctl(dev_socket(ctx), SIOCETHTOOL, &req);
+    return do_ioctl(dev_socket(ctx), SIOCETHTOOL, &req) == 0;
 }
 
 bool is_preferred(const std::string& name)
@@ -161,7 +145,7 @@ namespace network
 
 bool netlib_libiface_init(void* ctx)
 {
-    netlib_context* context = netlib::marked_context(ctx, __func__, __LINE__);
+    netlib_context* context = netlib::marked_context(ctx, NETLIB_HERE);
     if (context == nullptr)
         return false;
     // A repeated init must not strand the earlier state and its socket.
@@ -171,13 +155,13 @@ bool netlib_libiface_init(void* ctx)
     }
     netlib_iface_state* state = new (std::nothrow) netlib_iface_state();
     if (state == nullptr) {
-        LOG_ERR("netlib: memory allocation error");
+        NETLIB_ERROR("netlib: memory allocation error");
         return false;
     }
     context->iface_state = state;
     state->dev_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (state->dev_socket < 0) {
-        LOG_ERR("netlib: cannot open dev socket");
+        NETLIB_ERROR("netlib: cannot open dev socket");
         delete state;
         context->iface_state = nullptr;
         return false;
@@ -188,7 +172,7 @@ bool netlib_libiface_init(void* ctx)
 
 bool netlib_libiface_close(void* ctx)
 {
-    netlib_context* context = netlib::marked_context(ctx, __func__, __LINE__);
+    netlib_context* context = netlib::marked_context(ctx, NETLIB_HERE);
     if (context == nullptr)
         return false;
     netlib_iface_state* state = context->iface_state;
@@ -202,9 +186,9 @@ bool netlib_libiface_close(void* ctx)
 bool netlib_iface_get_flags(void* ctx, const std::string& iface, int& flags)
 {
     ifreq req;
-    if (!prepare_request(ctx, iface, __func__, req))
+    if (!prepare_request(ctx, iface, NETLIB_HERE, req))
         return false;
-    if (!do_ioctl(dev_socket(ctx), SIOCGIFFLAGS, &req))
+    if (do_ioctl(dev_socket(ctx), SIOCGIFFLAGS, &req) != 0)
         return false;
     flags = req.ifr_flags;  // short: negative when bit 15 is set
     return true;
@@ -213,28 +197,28 @@ bool netlib_iface_get_flags(void* ctx, const std::string& iface, int& flags)
 bool netlib_iface_set_flags(void* ctx, const std::string& iface, int flags)
 {
     ifreq req;
-    if (!prepare_request(ctx, iface, __func__, req))
+    if (!prepare_request(ctx, iface, NETLIB_HERE, req))
         return false;
     req.ifr_flags = static_cast<short>(static_cast<unsigned short>(flags & 0xFFFF));
-    return do_ioctl(dev_socket(ctx), SIOCSIFFLAGS, &req);
+    return do_ioctl(dev_socket(ctx), SIOCSIFFLAGS, &req) == 0;
 }
 
 bool netlib_iface_get_address(void* ctx, const std::string& iface, std::string& address)
 {
     ifreq req;
-    if (!prepare_request(ctx, iface, __func__, req))
+    if (!prepare_request(ctx, iface, NETLIB_HERE, req))
         return false;
-    if (!do_ioctl(dev_socket(ctx), SIOCGIFADDR, &req))
+    if (do_ioctl(dev_socket(ctx), SIOCGIFADDR, &req) != 0)
         return false;
-    return store_dotted_quad(sockaddr_to_in_addr(req.ifr_addr), address, __func__);
+    return store_dotted_quad(sockaddr_to_in_addr(req.ifr_addr), address, NETLIB_HERE);
 }
 
 bool netlib_iface_get_address(void* ctx, const std::string& iface, unsigned int& address)
 {
     ifreq req;
-    if (!prepare_request(ctx, iface, __func__, req))
+    if (!prepare_request(ctx, iface, NETLIB_HERE, req))
         return false;
-    if (!do_ioctl(dev_socket(ctx), SIOCGIFADDR, &req))
+    if (do_ioctl(dev_socket(ctx), SIOCGIFADDR, &req) != 0)
         return false;
     address = sockaddr_to_in_addr(req.ifr_addr).s_addr;
     return true;
@@ -243,26 +227,26 @@ bool netlib_iface_get_address(void* ctx, const std::string& iface, unsigned int&
 bool netlib_iface_get_netmask(void* ctx, const std::string& iface, std::string& netmask)
 {
     ifreq req;
-    if (!prepare_request(ctx, iface, __func__, req))
+    if (!prepare_request(ctx, iface, NETLIB_HERE, req))
         return false;
-    if (!do_ioctl(dev_socket(ctx), SIOCGIFNETMASK, &req))
+    if (do_ioctl(dev_socket(ctx), SIOCGIFNETMASK, &req) != 0)
         return false;
-    return store_dotted_quad(sockaddr_to_in_addr(req.ifr_netmask), netmask, __func__);
+    return store_dotted_quad(sockaddr_to_in_addr(req.ifr_netmask), netmask, NETLIB_HERE);
 }
 
 bool netlib_iface_set_mtu(void* ctx, const std::string& iface, int mtu)
 {
     ifreq req;
-    if (!prepare_request(ctx, iface, __func__, req))
+    if (!prepare_request(ctx, iface, NETLIB_HERE, req))
         return false;
     req.ifr_mtu = mtu;
-    return do_ioctl(dev_socket(ctx), SIOCSIFMTU, &req);
+    return do_ioctl(dev_socket(ctx), SIOCSIFMTU, &req) == 0;
 }
 
 bool netlib_iface_get_link_speed(void* ctx, const std::string& iface, int& speed)
 {
     ethtool_cmd cmd;
-    if (!read_link_settings(ctx, iface, __func__, cmd))
+    if (!read_link_settings(ctx, iface, NETLIB_HERE, cmd))
         return false;
     // Unsigned so that both halves at 0xFFFF (speed unknown) give all ones, i.e. -1.
     const std::uint32_t combined = (static_cast<std::uint32_t>(cmd.speed_hi) << 16) | cmd.speed;
@@ -273,7 +257,7 @@ bool netlib_iface_get_link_speed(void* ctx, const std::string& iface, int& speed
 bool netlib_iface_get_link_duplex(void* ctx, const std::string& iface, int& duplex)
 {
     ethtool_cmd cmd;
-    if (!read_link_settings(ctx, iface, __func__, cmd))
+    if (!read_link_settings(ctx, iface, NETLIB_HERE, cmd))
         return false;
     duplex = cmd.duplex;
     return true;
@@ -306,8 +290,8 @@ bool netlib_get_ifaces(void* /*ctx*/, std::list<std::string>& names, bool only_u
 {
     ifaddrs* raw = nullptr;
     if (getifaddrs(&raw) != 0) {
-        const int err = errno;
-        LOG_ERRNO(err, "getifaddrs() failed");
+        const int error = errno;
+        NETLIB_ERROR_ERRNO(error, "getifaddrs() failed");
         return false;
     }
     std::unique_ptr<ifaddrs, IfaddrsDeleter> entries(raw);
@@ -318,8 +302,8 @@ bool netlib_get_ifaces(void* /*ctx*/, std::list<std::string>& names, bool only_u
             if (keep_entry(*entry, only_up))
                 found.emplace_back(entry->ifa_name);
         }
-    } catch (const std::exception&) {
-        LOG_ERR("netlib: memory allocation error");
+    } catch (...) {
+        netlib::log_exception(NETLIB_HERE);
         return false;
     }
     names.splice(names.end(), found);
@@ -327,41 +311,39 @@ bool netlib_get_ifaces(void* /*ctx*/, std::list<std::string>& names, bool only_u
 }
 
 bool netlib_iface_guess_default_iface(void* ctx, std::string& iface)
-{
+try {
     iface.clear();
-    try {
-        std::list<std::string> up;
-        if (!netlib_get_ifaces(ctx, up, true))
-            return false;
-        std::list<std::string> hits;
-        std::list<std::string> candidates;
-        for (const std::string& name : up) {
-            int flags = 0;
-            if (!netlib_iface_get_flags(ctx, name, flags)) {
-                LOG_NOTICE("Failed to get flags for interface \"%s\"", name.c_str());
-                continue;
-            }
-            if (!qualifies(flags))
-                continue;
-            if (is_preferred(name))
-                hits.push_back(name);
-            candidates.push_back(name);
-        }
-        if (!hits.empty()) {
-            iface = hits.front();
-            return true;
-        }
-        if (candidates.empty())
-            return false;
-        if (candidates.size() > 1)
-            LOG_NOTICE("More than 1 interface been found, choose: '%s'", candidates.front().c_str());
-        iface = candidates.front();
-        return true;
-    } catch (const std::exception&) {
-        iface.clear();
-        LOG_ERR("netlib: memory allocation error");
+    std::list<std::string> up;
+    if (!netlib_get_ifaces(ctx, up, true))
         return false;
+    std::list<std::string> hits;
+    std::list<std::string> candidates;
+    for (const std::string& name : up) {
+        int flags = 0;
+        if (!netlib_iface_get_flags(ctx, name, flags)) {
+            NETLIB_NOTICE("Failed to get flags for interface \"%s\"", name.c_str());
+            continue;
+        }
+        if (!qualifies(flags))
+            continue;
+        if (is_preferred(name))
+            hits.push_back(name);
+        candidates.push_back(name);
     }
+    if (!hits.empty()) {
+        iface = hits.front();
+        return true;
+    }
+    if (candidates.empty())
+        return false;
+    if (candidates.size() > 1)
+        NETLIB_NOTICE("More than 1 interface been found, choose: '%s'", candidates.front().c_str());
+    iface = candidates.front();
+    return true;
+} catch (...) {
+    iface.clear();
+    netlib::log_exception(NETLIB_HERE);
+    return false;
 }
 
 }  // namespace network

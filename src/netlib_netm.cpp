@@ -10,6 +10,7 @@
 #include <pelk/log.h>
 #include <pelk/utils.h>
 #include <pelk/variant.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,49 +22,33 @@
 
 #include "netlib_private.h"
 
-// Exported functions contain anything that throws (string and container
-// growth) so that nothing crosses the library boundary.
-#define NETLIB_CATCH_ALL                            \
-    catch (...)                                     \
-    {                                               \
-        LOG_ERR("netlib: memory allocation error"); \
-        return false;                               \
-    }
-
 namespace
 {
 
-const int WANTED_LINK_FLAGS = IFF_UP | IFF_RUNNING | IFF_ALLMULTI;  // 0x241
-const int LINK_MTU = 1500;
+constexpr int kWantedLinkFlags = IFF_UP | IFF_RUNNING | IFF_ALLMULTI;  // 0x241
+constexpr int kLinkMtu = 1500;
 
-const char* const IP_PROGRAM = "/bin/ip";
-const char* const ROUTE_PROGRAM = "/bin/route";
-const char* const RESOLV_CONF = "/etc/resolv.conf";
-const char* const RESOLV_DIR = "/etc";
-const char* const DHCP_PROGRAM = "/bin/udhcpc";
-const char* const DHCP_PROCESS = "udhcpc";
-const char* const DHCP_HOOK = "/bin/udhcpc_cb.sh";
-const int STOP_SIGNAL = 15;
+constexpr const char* kIpProgram = "/bin/ip";
+constexpr const char* kRouteProgram = "/bin/route";
+constexpr const char* kResolvConf = "/etc/resolv.conf";
+constexpr const char* kResolvDir = "/etc";
+// As the kernel's own bound on a chain of symbolic links.
+constexpr int kMaxLinkHops = 40;
+constexpr const char* kDhcpProgram = "/bin/udhcpc";
+constexpr const char* kDhcpProcess = "udhcpc";
+constexpr const char* kDhcpHook = "/bin/udhcpc_cb.sh";
+constexpr int kStopSignal = 15;
 
 // A command runner that keeps reporting success would otherwise keep the
 // delete loop going for ever.
-const int MAX_ROUTE_DELETES = 256;
+constexpr int kMaxRouteDeletes = 256;
 
 // The DHCP client's host-name buffer holds at most 63 characters and NUL.
-const size_t HOSTNAME_BUFFER = 64;
+constexpr size_t kHostnameBytes = 64;
 
 bool check(void* ctx)
 {
-    netlib_context* c = static_cast<netlib_context*>(ctx);
-    if (c == nullptr || c->iface_state == nullptr) {
-        LOG_ERR("library context is null");
-        return false;
-    }
-    if (!c->iface_state->initialized) {
-        LOG_ERR("library is not initialized");
-        return false;
-    }
-    return true;
+    return netlib::guard_passes(ctx, &netlib_context::iface_state, NETLIB_HERE);
 }
 
 netlib_iface_state& state_of(void* ctx)
@@ -79,13 +64,13 @@ bool usable_name(const std::string& iface)
 }
 
 // The unit's guard, then the name test; a refused name is logged under the
-// calling operation's name.
-bool guard_and_name(void* ctx, const std::string& iface, const char* function)
+// operation's name.
+bool guard_and_name(void* ctx, const std::string& iface, const netlib::call_site& site)
 {
     if (!check(ctx))
         return false;
     if (!usable_name(iface)) {
-        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, __LINE__, PELK_LOG_ERR, 0, 0, "invalid network interface");
+        NETLIB_ERROR_AT(site, "invalid network interface");
         return false;
     }
     return true;
@@ -125,8 +110,19 @@ bool same_ipv4(const sockaddr* sa, const in_addr& want)
     return have.sin_addr.s_addr == want.s_addr;
 }
 
-// True when the interface already carries ip with netmask (empty: /32), so
-// that re-applying the same address is not a failure.
+// An IPv4 address's entry is named by its label, "eth0" or an alias such as
+// "eth0:1"; the part before ':' names the interface.
+bool label_of_iface(const char* label, const std::string& iface)
+{
+    if (label == nullptr)
+        return false;
+    const std::size_t length = std::strcspn(label, ":");
+    return length == iface.size() && iface.compare(0, length, label, length) == 0;
+}
+
+// True when the interface already carries ip with netmask (empty: /32),
+// under its own name or an alias label, so that re-applying the same address
+// is not a failure.
 bool iface_holds_address(const std::string& iface, const std::string& ip, const std::string& netmask)
 {
     in_addr want_ip, want_mask;
@@ -142,7 +138,7 @@ bool iface_holds_address(const std::string& iface, const std::string& ip, const 
         return false;
     bool found = false;
     for (const ifaddrs* a = list; a != nullptr && !found; a = a->ifa_next) {
-        if (a->ifa_name == nullptr || iface != a->ifa_name)
+        if (!label_of_iface(a->ifa_name, iface))
             continue;
         found = same_ipv4(a->ifa_addr, want_ip) && same_ipv4(a->ifa_netmask, want_mask);
     }
@@ -181,8 +177,8 @@ bool gateways_valid(const std::vector<std::string>& tokens)
 {
     for (const std::string& token : tokens) {
         if (!pelk::utils::ipv4_address_valid(token, false, true)) {
-            logInternal(NETLIB_MODULE, NETLIB_UNIT, "add_route", __LINE__, PELK_LOG_ERR, 0, 0, "Invalid gateway '%s'",
-                        token.c_str());
+            const netlib::call_site as_add_route{NETLIB_UNIT, "add_route", __LINE__};
+            NETLIB_ERROR_AT(as_add_route, "Invalid gateway '%s'", token.c_str());
             return false;
         }
     }
@@ -191,13 +187,13 @@ bool gateways_valid(const std::vector<std::string>& tokens)
 
 int run_route(const std::vector<std::string>& args)
 {
-    return pelk::utils::sysExecSimple(ROUTE_PROGRAM, args);
+    return pelk::utils::sysExecSimple(kRouteProgram, args);
 }
 
 void delete_default_routes(const std::string& iface)
 {
     const std::vector<std::string> args{"del", "default", "gw", "0.0.0.0", "dev", iface};
-    for (int i = 0; i < MAX_ROUTE_DELETES; ++i) {
+    for (int i = 0; i < kMaxRouteDeletes; ++i) {
         if (run_route(args) != 0)
             return;
     }
@@ -206,7 +202,7 @@ void delete_default_routes(const std::string& iface)
 bool add_route(const std::string& iface, const std::string& gateway)
 {
     if (!pelk::utils::ipv4_address_valid(gateway, false, true)) {
-        LOG_ERR("Invalid gateway '%s'", gateway.c_str());
+        NETLIB_ERROR("Invalid gateway '%s'", gateway.c_str());
         return false;
     }
     return run_route({"add", "default", "gw", gateway, "dev", iface}) == 0;
@@ -236,11 +232,102 @@ const std::string* refused_nameserver(const std::vector<std::string>& nameserver
     return nullptr;
 }
 
-std::string temporary_resolver_path()
+// Where the new resolver file goes. /etc/resolv.conf itself, regular or
+// missing, is replaced from a temporary file in /tmp. A symbolic link is
+// kept: the file it names is replaced from a temporary file beside that file.
+struct resolver_file {
+    std::string path;           // renamed over
+    std::string directory;      // synced after the rename
+    std::string temporary_dir;  // where the temporary file is written
+    int error = 0;              // a link that cannot be followed; path is the one tried
+};
+
+std::string directory_of(const std::string& path)
+{
+    const std::string::size_type slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string join_path(const std::string& directory, const std::string& name)
+{
+    return directory == "/" ? "/" + name : directory + "/" + name;
+}
+
+int read_link(const std::string& path, std::string& target)
+{
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
+    if (length < 0)
+        return errno;
+    if (static_cast<std::size_t>(length) >= sizeof buffer)
+        return ENAMETOOLONG;
+    if (length == 0)
+        return ENOENT;
+    target.assign(buffer, static_cast<std::size_t>(length));
+    return 0;
+}
+
+// Follows the chain of links that begins at file.path to its final file,
+// whose directory must exist while the file itself need not yet (first
+// boot). 0, or the errno with file.path the path tried.
+int follow_links(resolver_file& file)
+{
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        std::string target;
+        const int error = read_link(file.path, target);
+        if (error != 0)
+            return error;
+        file.path = target.front() == '/' ? target : join_path(directory_of(file.path), target);
+        struct stat st;
+        if (lstat(file.path.c_str(), &st) == 0) {
+            if (S_ISLNK(st.st_mode))
+                continue;
+            if (S_ISDIR(st.st_mode))
+                return EISDIR;
+        } else if (errno != ENOENT) {
+            return errno;
+        }
+        // Named by its real directory, so that messages and the temporary
+        // file's name read plainly ("/run/resolv.conf", not "/etc/../run/...").
+        char directory[PATH_MAX];
+        if (realpath(directory_of(file.path).c_str(), directory) == nullptr)
+            return errno;
+        file.directory = directory;
+        file.temporary_dir = directory;
+        file.path = join_path(file.directory, file.path.substr(file.path.find_last_of('/') + 1));
+        return 0;
+    }
+    return ELOOP;
+}
+
+resolver_file locate_resolver_file()
+{
+    resolver_file file;
+    file.path = kResolvConf;
+    file.directory = kResolvDir;
+    file.temporary_dir = "/tmp";
+    struct stat st;
+    if (lstat(kResolvConf, &st) != 0 || !S_ISLNK(st.st_mode))
+        return file;
+    const int error = follow_links(file);
+    if (error != 0) {
+        file.directory = kResolvDir;
+        file.temporary_dir = "/tmp";
+        file.error = error;
+    }
+    return file;
+}
+
+std::string temporary_resolver_path(const resolver_file& file)
 {
     int pid = static_cast<int>(getpid());
     std::string random = pelk::utils::randomAlphaNumericString("", 8);
-    return pelk::utils::format("/tmp/resolv.conf.%d.%s", pid, random.c_str());
+    if (file.temporary_dir == "/tmp")
+        return pelk::utils::format("/tmp/resolv.conf.%d.%s", pid, random.c_str());
+    const char* directory = file.temporary_dir == "/" ? "" : file.temporary_dir.c_str();
+    return pelk::utils::format("%s/resolv.conf.%d.%s", directory, pid, random.c_str());
 }
 
 bool write_resolver_lines(pelk::utils::File& file, const std::vector<std::string>& nameservers,
@@ -255,27 +342,83 @@ bool write_resolver_lines(pelk::utils::File& file, const std::vector<std::string
     return true;
 }
 
+// The host's File::Close may or may not flush, and its result may say
+// nothing, so the library flushes the file itself through a read-only
+// descriptor of its own. It is opened before Close: the kernel reports a
+// write-back error once to every descriptor open when it happened, so this
+// one learns of it even after Close's own fsync has been told.
+class flush_descriptor
+{
+public:
+    explicit flush_descriptor(const std::string& path)
+    {
+        do
+            fd_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        while (fd_ < 0 && errno == EINTR);
+        error_ = fd_ < 0 ? errno : 0;
+    }
+    ~flush_descriptor()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    flush_descriptor(const flush_descriptor&) = delete;
+    flush_descriptor& operator=(const flush_descriptor&) = delete;
+
+    // 0, or the errno of the open or of the fsync.
+    int flush()
+    {
+        if (error_ == 0 && fsync(fd_) != 0)
+            error_ = errno;
+        return error_;
+    }
+
+private:
+    int fd_;
+    int error_;
+};
+
 // The rename is durable across power loss only once the directory entry
 // reaches storage; a failure here changes nothing already done.
-void sync_directory(const char* dir)
+void sync_directory(const std::string& directory)
 {
-    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
     fsync(fd);
     close(fd);
 }
 
+// Removes the temporary file on every way out, exceptions included, unless
+// it was renamed into place.
+class temporary_file
+{
+public:
+    explicit temporary_file(const std::string& path) : path_(path) {}
+    ~temporary_file()
+    {
+        if (!kept_)
+            unlink(path_.c_str());
+    }
+    temporary_file(const temporary_file&) = delete;
+    temporary_file& operator=(const temporary_file&) = delete;
+    void keep() { kept_ = true; }
+
+private:
+    const std::string& path_;
+    bool kept_ = false;
+};
+
 // ---- DHCP client ----
 
-// Reads the host name into buffer (HOSTNAME_BUFFER bytes), cut to fit with
+// Reads the host name into buffer (kHostnameBytes bytes), cut to fit with
 // its terminator: a legal 64-character name must not fail the DHCP start.
 bool read_hostname(char* buffer)
 {
     char whole[HOST_NAME_MAX + 2] = {};
     if (gethostname(whole, sizeof(whole) - 1) != 0)
         return false;
-    const size_t length = strnlen(whole, HOSTNAME_BUFFER - 1);
+    const size_t length = strnlen(whole, kHostnameBytes - 1);
     std::memcpy(buffer, whole, length);
     buffer[length] = '\0';
     return true;
@@ -288,7 +431,7 @@ struct ProcOption {
     const char* text;
 };
 
-const ProcOption IPV4_OPTIONS[] = {
+constexpr ProcOption kIpv4Options[] = {
     {"/proc/sys/net/ipv4/ip_forward", "1"},
     {"/proc/sys/net/ipv4/conf/all/forwarding", "1"},
     {"/proc/sys/net/ipv4/conf/all/arp_filter", "1"},
@@ -297,9 +440,9 @@ const ProcOption IPV4_OPTIONS[] = {
 
 bool configure_ipv4_opts()
 {
-    for (const ProcOption& option : IPV4_OPTIONS) {
+    for (const ProcOption& option : kIpv4Options) {
         if (!writeProc(option.path, option.text)) {
-            LOG_ERR("Failed to write /proc file");
+            NETLIB_ERROR("Failed to write /proc file");
             return false;
         }
     }
@@ -358,7 +501,7 @@ bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const std::
                                 const std::string& gateway, const std::vector<std::string>& nameservers,
                                 const std::string& search, const std::string& broadcast, bool is_static, bool fallback)
 try {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     const bool address_set =
         fallback ? pelk::network::netlib_netm_configure_static_fallback(ctx, iface, ip, netmask, broadcast)
@@ -372,7 +515,7 @@ try {
     record(ctx, iface, is_static, false);
     return true;
 }
-NETLIB_CATCH_ALL
+NETLIB_CONTAIN(false)
 
 }  // namespace
 
@@ -385,34 +528,34 @@ namespace network
 
 bool netlib_netm_connect(void* ctx, const std::string& iface)
 {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     return netlib_iface_set_up(ctx, iface, true);
 }
 
 bool netlib_netm_disconnect(void* ctx, const std::string& iface)
 {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     return netlib_iface_set_up(ctx, iface, false);
 }
 
 bool netlib_netm_configure_interface(void* ctx, const std::string& iface)
 {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     int flags = 0;
     if (!netlib_iface_get_flags(ctx, iface, flags)) {
-        LOG_ERR("Failed to get \"%s\" flags", iface.c_str());
+        NETLIB_ERROR("Failed to get \"%s\" flags", iface.c_str());
         return false;
     }
-    const int wanted = flags | WANTED_LINK_FLAGS;
+    const int wanted = flags | kWantedLinkFlags;
     if (wanted != flags && !netlib_iface_set_flags(ctx, iface, wanted)) {
-        LOG_ERR("Failed to turn on \"%s\"", iface.c_str());
+        NETLIB_ERROR("Failed to turn on \"%s\"", iface.c_str());
         return false;
     }
-    if (!netlib_iface_set_mtu(ctx, iface, LINK_MTU)) {
-        LOG_ERR("Failed to set MTU (%d) for \"%s\"", LINK_MTU, iface.c_str());
+    if (!netlib_iface_set_mtu(ctx, iface, kLinkMtu)) {
+        NETLIB_ERROR("Failed to set MTU (%d) for \"%s\"", kLinkMtu, iface.c_str());
         return false;
     }
     return true;
@@ -422,47 +565,47 @@ bool netlib_netm_configure_interface(void* ctx, const std::string& iface)
 
 bool netlib_netm_flush_iface(void* ctx, const std::string& iface)
 try {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
-    if (pelk::utils::sysExecSimple(IP_PROGRAM, {"addr", "flush", "dev", iface}) != 0) {
-        LOG_ERR("Failed to flush interface \"%s\"", iface.c_str());
+    if (pelk::utils::sysExecSimple(kIpProgram, {"addr", "flush", "dev", iface}) != 0) {
+        NETLIB_ERROR("Failed to flush interface \"%s\"", iface.c_str());
         return false;
     }
     return true;
 }
-NETLIB_CATCH_ALL
+NETLIB_CONTAIN(false)
 
 bool netlib_netm_configure_ip_addr(void* ctx, const std::string& iface, const std::string& ip,
                                    const std::string& netmask, const std::string& broadcast)
 try {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     if (!pelk::utils::ipv4_address_valid(ip, false, true)) {
-        LOG_ERR("IP address is invalid or empty");
+        NETLIB_ERROR("IP address is invalid or empty");
         return false;
     }
     if (!netmask.empty() && !pelk::utils::ipv4_netmask_valid(netmask, false)) {
-        LOG_ERR("subnet mask is invalid");
+        NETLIB_ERROR("subnet mask is invalid");
         return false;
     }
-    if (pelk::utils::sysExecSimple(IP_PROGRAM, ip_addr_add_args(iface, ip, netmask, broadcast)) == 0)
+    if (pelk::utils::sysExecSimple(kIpProgram, ip_addr_add_args(iface, ip, netmask, broadcast)) == 0)
         return true;
     if (iface_holds_address(iface, ip, netmask))
         return true;
-    LOG_ERR("Failed to configure interface \"%s\"", iface.c_str());
+    NETLIB_ERROR("Failed to configure interface \"%s\"", iface.c_str());
     return false;
 }
-NETLIB_CATCH_ALL
+NETLIB_CONTAIN(false)
 
 // ---- routes ----
 
 bool netlib_netm_configure_routes(void* ctx, const std::string& iface, const std::string& gateway)
 try {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     const std::vector<std::string> tokens = gateway_tokens(gateway);
     if (!gateways_valid(tokens)) {
-        LOG_ERR("Failed to configure routes on interface \"%s\"", iface.c_str());
+        NETLIB_ERROR("Failed to configure routes on interface \"%s\"", iface.c_str());
         return false;
     }
     delete_default_routes(iface);
@@ -472,100 +615,109 @@ try {
         if (add_route(iface, token))
             continue;
         if (!add_host_route(iface, token) || !add_route(iface, token)) {
-            LOG_ERR("Failed to configure routes on interface \"%s\"", iface.c_str());
+            NETLIB_ERROR("Failed to configure routes on interface \"%s\"", iface.c_str());
             return false;
         }
     }
     return true;
 }
-NETLIB_CATCH_ALL
+NETLIB_CONTAIN(false)
 
 // ---- resolver ----
 
 bool netlib_netm_configure_dns(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
                                const std::string& search)
 try {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     if (const std::string* refused = refused_nameserver(nameservers)) {
-        LOG_ERR("Invalid nameserver '%s'", refused->c_str());
+        NETLIB_ERROR("Invalid nameserver '%s'", refused->c_str());
         return false;
     }
     if (has_line_break_or_nul(search)) {
-        LOG_ERR("Invalid search domain '%s'", search.c_str());
+        NETLIB_ERROR("Invalid search domain '%s'", search.c_str());
         return false;
     }
-    // The new content is written beside the resolver file and renamed over
+    // The new content is written beside its destination and renamed over
     // it, so readers see either the old file or the whole new one.
-    const std::string path = temporary_resolver_path();
+    const resolver_file target = locate_resolver_file();
+    const std::string path = temporary_resolver_path(target);
     pelk::utils::File file;
     if (!file.Initialize(path, pelk::utils::FILE_OPEN_WRITE, 0)) {
-        LOG_ERR("Failed to open config file \"%s\"", RESOLV_CONF);
+        NETLIB_ERROR("Failed to open config file \"%s\"", kResolvConf);
         return false;
     }
+    temporary_file temporary(path);
     if (!write_resolver_lines(file, nameservers, search)) {
-        LOG_ERR("Failed to write data to config file \"%s\"", RESOLV_CONF);
-        unlink(path.c_str());
+        NETLIB_ERROR("Failed to write data to config file \"%s\"", kResolvConf);
         return false;
     }
+    flush_descriptor durable(path);
     file.Close();
-    if (std::rename(path.c_str(), RESOLV_CONF) != 0) {
-        LOG_ERRNO(errno, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(), RESOLV_CONF);
-        unlink(path.c_str());
+    if (durable.flush() != 0) {
+        NETLIB_ERROR("Failed to write data to config file \"%s\"", kResolvConf);
         return false;
     }
-    sync_directory(RESOLV_DIR);
+    int error = target.error;
+    if (error == 0 && std::rename(path.c_str(), target.path.c_str()) != 0)
+        error = errno;
+    if (error != 0) {
+        NETLIB_ERROR_ERRNO(error, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(), target.path.c_str());
+        return false;
+    }
+    temporary.keep();
+    sync_directory(target.directory);
     return true;
 }
-NETLIB_CATCH_ALL
+NETLIB_CONTAIN(false)
 
 // ---- DHCP client and static fallback ----
 
 bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface)
 try {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
-    pelk::utils::kill_process_by_name(DHCP_PROCESS, STOP_SIGNAL);
-    char hostname[HOSTNAME_BUFFER] = {};
+    pelk::utils::kill_process_by_name(kDhcpProcess, kStopSignal);
+    char hostname[kHostnameBytes] = {};
     if (!read_hostname(hostname)) {
-        LOG_ERR("Failed to get hostname");
+        NETLIB_ERROR("Failed to get hostname");
         return false;
     }
     const std::string hostname_option = std::string("hostname:") + hostname;
     const int started =
-        pelk::utils::runDaemon(nullptr, nullptr, nullptr, DHCP_PROGRAM, 10, "--retries", "9", "-b", "-x",
-                               hostname_option.c_str(), "-i", iface.c_str(), "-S", "-s", DHCP_HOOK);
+        pelk::utils::runDaemon(nullptr, nullptr, nullptr, kDhcpProgram, 10, "--retries", "9", "-b", "-x",
+                               hostname_option.c_str(), "-i", iface.c_str(), "-S", "-s", kDhcpHook);
     if (started == 0) {
-        LOG_ERR("Failed to start udhcpc");
+        NETLIB_ERROR("Failed to start udhcpc");
         return false;
     }
     record(ctx, iface, false, false);
     return true;
 }
-NETLIB_CATCH_ALL
+NETLIB_CONTAIN(false)
 
 bool netlib_netm_configure_static_fallback(void* ctx, const std::string& iface, const std::string& ip,
                                            const std::string& netmask, const std::string& broadcast)
 try {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     if (!netlib_netm_configure_ip_addr(ctx, iface, ip, netmask, broadcast))
         return false;
     record(ctx, iface, false, true);
     return true;
 }
-NETLIB_CATCH_ALL
+NETLIB_CONTAIN(false)
 
 bool netlib_netm_is_static_connection(void* ctx, const std::string& iface)
 {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     return recorded(state_of(ctx).static_connections, iface);
 }
 
 bool netlib_netm_is_static_fallback_connection(void* ctx, const std::string& iface)
 {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     return recorded(state_of(ctx).static_fallback_connections, iface);
 }
@@ -592,20 +744,20 @@ bool netlib_netm_configure_static(void* ctx, const std::string& iface, const std
 
 bool netlib_netm_init_network(void* ctx, const std::string& iface, const pelk::variant::Variant& config)
 try {
-    if (!guard_and_name(ctx, iface, __func__))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
     if (!configure_ipv4_opts())
         return false;
     if (!netlib_netm_configure_interface(ctx, iface))
         return false;
-    pelk::utils::kill_process_by_name(DHCP_PROCESS, STOP_SIGNAL);
+    pelk::utils::kill_process_by_name(kDhcpProcess, kStopSignal);
     netlib_netm_flush_iface(ctx, iface);
     if (read_integer(config, "dhcp/status", 1) == 1)
         return netlib_netm_configure_dhcp(ctx, iface);
     const StaticSettings s = read_static_settings(config);
     return netlib_netm_configure_static(ctx, iface, s.ip, s.netmask, s.gateway, s.nameservers, "", "", s.fallback);
 }
-NETLIB_CATCH_ALL
+NETLIB_CONTAIN(false)
 
 }  // namespace network
 }  // namespace pelk

@@ -1,11 +1,14 @@
-// Declarations shared by the library's source units; not installed.
+// Declarations shared by the library's source units: the module states, the
+// log macros, the guard and the exception containment; not installed.
 #ifndef NETLIB_PRIVATE_H
 #define NETLIB_PRIVATE_H
 
 #include <pelk/log.h>
 
 #include <cstddef>
+#include <exception>
 #include <map>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -26,7 +29,7 @@ struct netlib_events_state {
     unsigned int next_id;
     std::map<unsigned int, std::pair<pelk::network::event_callback, void*>> subscribers;
     pelk::network::event_list pending_events;
-    bool dispatching;          // a dispatch walk is running: re-entrant calls are refused
+    bool dispatching;          // re-entrant calls from a callback are refused while set
     unsigned int dispatch_id;  // the subscriber being called during the walk
     bool dispatch_removed;     // that subscriber unsubscribed itself: stop its deliveries
 };
@@ -38,37 +41,89 @@ static_assert(offsetof(netlib_context, events_state) == 3 * sizeof(void*), "even
 
 #define NETLIB_MODULE "pelk_network_utils_core"
 
-// Each unit defines NETLIB_UNIT (its source file name) before including
-// this header. User text is always an argument, never the format.
-#define NETLIB_LOG(level, err, ...) \
-    logInternal(NETLIB_MODULE, NETLIB_UNIT, __func__, __LINE__, level, err, 0, __VA_ARGS__)
-#define LOG_ERR(...) NETLIB_LOG(PELK_LOG_ERR, 0, __VA_ARGS__)
-#define LOG_ERRNO(err, ...) NETLIB_LOG(PELK_LOG_ERR, err, __VA_ARGS__)
-#define LOG_NOTICE(...) NETLIB_LOG(PELK_LOG_NOTICE, 0, __VA_ARGS__)
+namespace netlib
+{
+
+// Where a log line is attributed: a helper that reports on behalf of an
+// operation logs under the operation's unit, name and line.
+struct call_site {
+    const char* unit;
+    const char* function;
+    int line;
+};
+
+}  // namespace netlib
+
+// Each unit defines NETLIB_UNIT (its source file name) before including this
+// header. User text is always an argument, never the format.
+#define NETLIB_HERE (netlib::call_site{NETLIB_UNIT, __func__, __LINE__})
+#define NETLIB_LOG_AT(site, level, err, ...) \
+    logInternal(NETLIB_MODULE, (site).unit, (site).function, (site).line, level, err, 0, __VA_ARGS__)
+#define NETLIB_ERROR_AT(site, ...) NETLIB_LOG_AT(site, PELK_LOG_ERR, 0, __VA_ARGS__)
+#define NETLIB_ERROR(...) NETLIB_LOG_AT(NETLIB_HERE, PELK_LOG_ERR, 0, __VA_ARGS__)
+#define NETLIB_ERROR_ERRNO(err, ...) NETLIB_LOG_AT(NETLIB_HERE, PELK_LOG_ERR, err, __VA_ARGS__)
+#define NETLIB_NOTICE(...) NETLIB_LOG_AT(NETLIB_HERE, PELK_LOG_NOTICE, 0, __VA_ARGS__)
+
+// Ends a function-try-block of an exported operation: whatever was thrown is
+// logged by log_exception and the operation returns result.
+#define NETLIB_CONTAIN(result)              \
+    catch (...)                             \
+    {                                       \
+        netlib::log_exception(NETLIB_HERE); \
+        return result;                      \
+    }
 
 namespace netlib
 {
 
-#ifdef NETLIB_UNIT
+// The body of every unit's check: the context, the unit's state slot and the
+// state's initialized flag, each refusal logged where site says (the unit's
+// own check). The texts are the formats themselves.
+template <typename State>
+bool guard_passes(void* ctx, State* netlib_context::*slot, const call_site& site)
+{
+    const State* state = ctx == nullptr ? nullptr : static_cast<netlib_context*>(ctx)->*slot;
+    if (state == nullptr) {
+        NETLIB_ERROR_AT(site, "library context is null");
+        return false;
+    }
+    if (!state->initialized) {
+        NETLIB_ERROR_AT(site, "library is not initialized");
+        return false;
+    }
+    return true;
+}
+
 // The context handed to a module's init or close: it must exist and carry
-// the host front end's mark. Refusals are logged under the caller's name
-// and line.
-// (static: NETLIB_UNIT differs between the units that include this.)
-static inline netlib_context* marked_context(void* ctx, const char* function, int line)
+// the host front end's mark. Null after a logged refusal.
+inline netlib_context* marked_context(void* ctx, const call_site& site)
 {
     if (ctx == nullptr) {
-        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, line, PELK_LOG_ERR, 0, 0, "library context is null");
+        NETLIB_ERROR_AT(site, "library context is null");
         return nullptr;
     }
     netlib_context* context = static_cast<netlib_context*>(ctx);
     if (context->front_end_marker == 0) {
-        logInternal(NETLIB_MODULE, NETLIB_UNIT, function, line, PELK_LOG_ERR, 0, 0,
-                    "netlib: you may not call this function directly");
+        NETLIB_ERROR_AT(site, "netlib: you may not call this function directly");
         return nullptr;
     }
     return context;
 }
-#endif
+
+// Called from a catch (...) handler: one level-3 line for the exception being
+// handled. Only an allocation failure reads as one.
+inline void log_exception(const call_site& site)
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        NETLIB_ERROR_AT(site, "netlib: memory allocation error");
+    } catch (const std::exception& e) {
+        NETLIB_ERROR_AT(site, "netlib: unexpected exception: %s", e.what());
+    } catch (...) {
+        NETLIB_ERROR_AT(site, "netlib: unexpected exception of unknown type");
+    }
+}
 
 // An interface name the kernel would take whole: shorter than the 16-byte
 // name field and free of NUL bytes (longer names are silently cut by the

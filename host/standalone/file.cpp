@@ -1,12 +1,12 @@
+// pelk::utils::File: a file written through a descriptor, flushed to
+// storage when it is closed.
 #include <errno.h>
 #include <fcntl.h>
-#include <pelk/log.h>
 #include <pelk/utils.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#define HOST_ERR(errnum, ...) \
-    logInternal("pelk_host", "file.cpp", __func__, __LINE__, PELK_LOG_ERR, errnum, 0, __VA_ARGS__)
+#include "host_impl.h"
 
 namespace pelk
 {
@@ -81,18 +81,10 @@ int File::WriteString(const std::string& text)
         HOST_ERR(0, "no file is open");
         return 0;
     }
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd_, data, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            HOST_ERR(errno, "cannot write %zu bytes", left);
-            return 0;
-        }
-        data += n;
-        left -= static_cast<std::size_t>(n);
+    const int error = host_impl::write_all(fd_, text.data(), text.size());
+    if (error != 0) {
+        HOST_ERR(error, "cannot write %zu bytes", text.size());
+        return 0;
     }
     return 1;
 }

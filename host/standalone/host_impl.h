@@ -1,12 +1,19 @@
-// The standalone host's plain implementations, shared by libpelk_host.so
-// (which exports them as pelk::utils) and the tests' recording fake host
-// (which records each call and then delegates here).
+// The standalone host's shared internals: the plain implementations that
+// libpelk_host.so exports as pelk::utils and the tests' recording fake host
+// delegates to, the error-reporting macro and the write-everything helper.
 #ifndef PELK_HOST_IMPL_H
 #define PELK_HOST_IMPL_H
 
+#include <pelk/log.h>
+
 #include <cstdarg>
+#include <cstddef>
 #include <string>
 #include <vector>
+
+// Helpers internal to libpelk_host.so: hidden, so that they add nothing to
+// its exports.
+#define PELK_HOST_INTERNAL __attribute__((visibility("hidden")))
 
 namespace pelk
 {
@@ -21,7 +28,28 @@ void split(const std::string& text, const std::string& separator, std::vector<st
 std::string& trim(std::string& text);
 std::string vformat(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
+// Writes all size bytes, retrying after EINTR and short writes. 0, or the
+// errno of the write that failed. Only system calls: safe after fork.
+PELK_HOST_INTERNAL int write_all(int fd, const void* data, std::size_t size);
+
+// The file name of a source path: log lines name the unit, not the build tree.
+constexpr const char* base_name(const char* path)
+{
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/')
+            name = p + 1;
+    }
+    return name;
+}
+
 }  // namespace host_impl
 }  // namespace pelk
+
+// A failure of the host itself, logged at level 3 under the module
+// "pelk_host", the source file and the function.
+#define HOST_ERR(errnum, ...)                                                                                   \
+    logInternal("pelk_host", pelk::host_impl::base_name(__FILE__), __func__, __LINE__, PELK_LOG_ERR, errnum, 0, \
+                __VA_ARGS__)
 
 #endif

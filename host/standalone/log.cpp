@@ -1,3 +1,5 @@
+// logInternal of the standalone host: one line per message to stderr, syslog
+// or a sink, and the controls of pelk/host.h.
 #include <errno.h>
 #include <pelk/host.h>
 #include <pelk/log.h>
@@ -76,20 +78,6 @@ void append_message(std::string& line, const std::string& message)
         line += (c == '\n' || c == '\r') ? ' ' : c;
 }
 
-void write_all(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
-
 void emit(int level, const std::string& line, std::string::size_type body_start)
 {
     pelk::host::LogSink sink = g_sink.load();
@@ -104,7 +92,7 @@ void emit(int level, const std::string& line, std::string::size_type body_start)
         return;
     }
     // One write per line keeps lines of concurrent threads apart.
-    write_all(STDERR_FILENO, line.data(), line.size());
+    pelk::host_impl::write_all(STDERR_FILENO, line.data(), line.size());
 }
 
 const char* or_dash(const char* text)

@@ -1,32 +1,10 @@
+// writeProc: writes a value into an existing file such as a /proc entry.
 #include <errno.h>
 #include <fcntl.h>
 #include <pelk/log.h>
 #include <unistd.h>
 
-#define HOST_ERR(errnum, ...) \
-    logInternal("pelk_host", "proc.cpp", __func__, __LINE__, PELK_LOG_ERR, errnum, 0, __VA_ARGS__)
-
-namespace
-{
-
-bool write_whole(int fd, const std::string& text)
-{
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, data, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
+#include "host_impl.h"
 
 int writeProc(const std::string& path, const std::string& text)
 {
@@ -40,12 +18,11 @@ int writeProc(const std::string& path, const std::string& text)
         HOST_ERR(errno, "cannot open \"%s\"", path.c_str());
         return 0;
     }
-    bool written = write_whole(fd, text);
-    int write_errno = errno;
+    const int write_error = pelk::host_impl::write_all(fd, text.data(), text.size());
     // close can report a deferred write error.
     bool closed = ::close(fd) == 0;
-    if (!written) {
-        HOST_ERR(write_errno, "cannot write \"%s\" to \"%s\"", text.c_str(), path.c_str());
+    if (write_error != 0) {
+        HOST_ERR(write_error, "cannot write \"%s\" to \"%s\"", text.c_str(), path.c_str());
         return 0;
     }
     if (!closed) {

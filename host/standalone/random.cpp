@@ -1,14 +1,13 @@
+// randomAlphaNumericString: unbiased random letters and digits.
 #include <errno.h>
 #include <fcntl.h>
-#include <pelk/log.h>
 #include <pelk/utils.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <cstdint>
 
-#define HOST_ERR(errnum, ...) \
-    logInternal("pelk_host", "random.cpp", __func__, __LINE__, PELK_LOG_ERR, errnum, 0, __VA_ARGS__)
+#include "host_impl.h"
 
 namespace pelk
 {

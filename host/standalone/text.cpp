@@ -1,3 +1,4 @@
+// Text helpers: split, trim and printf into a std::string.
 #include <cstdio>
 
 #include "host_impl.h"

@@ -1,3 +1,4 @@
+// Strict dotted-decimal IPv4 address and netmask validators.
 #include "host_impl.h"
 
 namespace pelk

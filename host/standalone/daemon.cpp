@@ -1,0 +1,211 @@
+// runDaemon: starts a program detached, in a session of its own, without
+// leaving a zombie in the caller.
+#include <errno.h>
+#include <fcntl.h>
+#include <pelk/utils.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+#include "host_impl.h"
+#include "spawn.h"
+
+extern char** environ;
+
+namespace pelk
+{
+namespace utils
+{
+
+namespace
+{
+
+// What the intermediate process reports back to the caller.
+struct DaemonReport {
+    int error;  // 0, or the errno of the step that failed
+    pid_t pid;
+};
+
+class FileActions
+{
+public:
+    FileActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
+    ~FileActions()
+    {
+        if (ok_)
+            posix_spawn_file_actions_destroy(&actions_);
+    }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+
+    int stdin_from_dev_null()
+    {
+        if (!ok_)
+            return ENOMEM;
+        return posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+    bool ok_;
+};
+
+// Closes every descriptor above 2 except keep. Runs in the forked
+// intermediate process, so it uses system calls only.
+void close_inherited(int keep)
+{
+    // keep may be below 3 when the host runs with its standard streams closed.
+    unsigned int first = 3;
+    bool done = true;
+#ifdef SYS_close_range
+    if (keep >= 3) {
+        if (keep > 3)
+            done = syscall(SYS_close_range, 3u, static_cast<unsigned int>(keep - 1), 0u) == 0;
+        first = static_cast<unsigned int>(keep) + 1;
+    }
+    if (done && syscall(SYS_close_range, first, ~0u, 0u) == 0)
+        return;
+#else
+    (void)first;
+    (void)done;
+#endif
+    long limit = sysconf(_SC_OPEN_MAX);
+    if (limit < 0 || limit > 65536)
+        limit = 65536;
+    for (int fd = 3; fd < limit; ++fd)
+        if (fd != keep)
+            ::close(fd);
+}
+
+[[noreturn]] void report_and_exit(int fd, int error, pid_t pid)
+{
+    const DaemonReport r{error, pid};
+    host_impl::write_all(fd, &r, sizeof r);
+    _exit(0);
+}
+
+// The intermediate process: it starts the daemon in a session of its own
+// and exits at once, so the daemon is adopted by init and never becomes
+// the caller's zombie.
+[[noreturn]] void run_intermediate(int report_fd, const char* workdir, const posix_spawn_file_actions_t* actions,
+                                   const posix_spawnattr_t* attr, char* const* argv)
+{
+    close_inherited(report_fd);
+    if (::chdir(workdir) != 0)
+        report_and_exit(report_fd, errno, -1);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], actions, attr, argv, environ);
+    report_and_exit(report_fd, rc, pid);
+}
+
+bool read_report(int fd, DaemonReport& report)
+{
+    ssize_t n;
+    do
+        n = ::read(fd, &report, sizeof report);
+    while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof report);
+}
+
+bool collect_arguments(const std::string& program, int count, va_list ap, std::vector<std::string>& args)
+{
+    if (count < 0) {
+        HOST_ERR(0, "negative argument count %d for \"%s\"", count, program.c_str());
+        return false;
+    }
+    args.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        // The caller started ap with va_start; the analyzer cannot see across the call.
+        const char* a = va_arg(ap, const char*);  // NOLINT(clang-analyzer-valist.Uninitialized)
+        if (!a) {
+            HOST_ERR(0, "argument %d of \"%s\" is null", i + 1, program.c_str());
+            return false;
+        }
+        args.emplace_back(a);
+    }
+    return true;
+}
+
+int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out, const std::string& program,
+                 const std::vector<std::string>& args)
+{
+    std::vector<char*> argv = host_impl::make_argv(program, args);
+    const char* dir = workdir ? workdir->c_str() : "/";
+    // Everything that allocates is prepared here: after fork only system
+    // calls and posix_spawn run.
+    host_impl::SpawnAttr attr;
+    FileActions actions;
+    int rc = attr.setup(mask, POSIX_SPAWN_SETSID);
+    if (rc == 0)
+        rc = actions.stdin_from_dev_null();
+    if (rc != 0) {
+        HOST_ERR(rc, "cannot prepare to start \"%s\"", program.c_str());
+        return 0;
+    }
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        HOST_ERR(errno, "cannot make a pipe to start \"%s\"", program.c_str());
+        return 0;
+    }
+    // With every signal blocked across fork, no handler of the host runs in
+    // the intermediate process; the daemon gets its own mask from attr.
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    pid_t middle = ::fork();
+    int fork_errno = errno;
+    if (middle == 0) {
+        ::close(report[0]);
+        run_intermediate(report[1], dir, actions.get(), attr.get(), argv.data());
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    ::close(report[1]);
+    if (middle < 0) {
+        HOST_ERR(fork_errno, "cannot fork to start \"%s\"", program.c_str());
+        ::close(report[0]);
+        return 0;
+    }
+    DaemonReport r{EPIPE, -1};
+    bool reported = read_report(report[0], r);
+    ::close(report[0]);
+    int status = 0;
+    host_impl::wait_for(middle, status);  // reaped at once; ECHILD when SIGCHLD is ignored is fine
+    if (!reported) {
+        HOST_ERR(0, "no word from the process starting \"%s\"", program.c_str());
+        return 0;
+    }
+    if (r.error != 0) {
+        HOST_ERR(r.error, "cannot start \"%s\" in \"%s\"", program.c_str(), dir);
+        return 0;
+    }
+    if (pid_out)
+        *pid_out = static_cast<int>(r.pid);
+    return 1;
+}
+
+}  // namespace
+
+int runDaemon(const std::string* workdir, const sigset_t* mask, int* pid, const std::string& program, int count, ...)
+{
+    std::vector<std::string> args;
+    va_list ap;
+    va_start(ap, count);
+    bool collected = collect_arguments(program, count, ap, args);
+    va_end(ap);
+    if (!collected)
+        return 0;
+    if (program.empty()) {
+        HOST_ERR(0, "no program given");
+        return 0;
+    }
+    return start_daemon(workdir, mask, pid, program, args);
+}
+
+}  // namespace utils
+}  // namespace pelk

@@ -1,0 +1,29 @@
+// The standalone host's write-everything helper.
+#include "host_impl.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+namespace pelk
+{
+namespace host_impl
+{
+
+int write_all(int fd, const void* data, std::size_t size)
+{
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, next, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        next += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace host_impl
+}  // namespace pelk

@@ -1,0 +1,50 @@
+// What running a program and starting a daemon share: the argument vector,
+// the spawn attributes that reset the child's signals, and waiting for a
+// child.
+#ifndef PELK_HOST_SPAWN_H
+#define PELK_HOST_SPAWN_H
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "host_impl.h"
+
+namespace pelk
+{
+namespace host_impl
+{
+
+// program, then args, then the terminating null, as posix_spawn wants them;
+// the texts themselves are never written.
+PELK_HOST_INTERNAL std::vector<char*> make_argv(const std::string& program, const std::vector<std::string>& args);
+
+// The child starts with the given (or an empty) signal mask and every signal
+// at its default action, whatever the host had blocked or ignored.
+class PELK_HOST_INTERNAL SpawnAttr
+{
+public:
+    SpawnAttr();
+    ~SpawnAttr();
+    SpawnAttr(const SpawnAttr&) = delete;
+    SpawnAttr& operator=(const SpawnAttr&) = delete;
+
+    // 0 or a positive errno value.
+    int setup(const sigset_t* mask, short extra_flags);
+    const posix_spawnattr_t* get() const { return &attr_; }
+
+private:
+    posix_spawnattr_t attr_;
+    bool ok_;
+};
+
+// waitpid, retried after EINTR.
+PELK_HOST_INTERNAL pid_t wait_for(pid_t pid, int& status);
+
+}  // namespace host_impl
+}  // namespace pelk
+
+#endif
