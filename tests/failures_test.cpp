@@ -1,8 +1,8 @@
 // Failures from real conditions in a throw-away device root (a tmpfs holding
 // /etc and /tmp, entered with chroot), and the resolver file under SIGKILL.
 #include <ifaddrs.h>
-#include <netinet/in.h>
 #include <linux/capability.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -40,7 +40,8 @@ std::string addresses()
     if (getifaddrs(&list) == 0) {
         for (ifaddrs* a = list; a; a = a->ifa_next)
             if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET)
-                all += std::string(a->ifa_name) + " " + std::to_string(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr) + " ";
+                all += std::string(a->ifa_name) + " " +
+                       std::to_string(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr) + " ";
         freeifaddrs(list);
     }
     return all;
@@ -82,61 +83,92 @@ protected:
            "ip addr add 10.5.0.2/24 dev eth0 && ip route add default via 10.5.0.1 && "
            "mount -t tmpfs -o size=16m device /mnt && mkdir -m 1777 /mnt/tmp && mkdir /mnt/etc /mnt/proc /mnt/sys "
            "/mnt/bin && mount -t proc proc /mnt/proc && mount -t sysfs sysfs /mnt/sys && "
-           "printf '" + std::string(kResolver) + "' > /mnt/etc/resolv.conf");
+           "printf '" +
+           std::string(kResolver) + "' > /mnt/etc/resolv.conf");
         ASSERT_TRUE(net::netlib_libiface_init(ctx));
     }
     void enter_root() { ASSERT_TRUE(chroot("/mnt") == 0 && chdir("/") == 0) << std::strerror(errno); }
     // What a failed call must leave as it was.
     static std::string state()
     {
-        return read_file("/etc/resolv.conf") + "|" + ::testing::PrintToString(entries("/tmp")) + "|" + read_file("/proc/net/route") + "|" +
-               addresses() + "|" + read_file("/sys/class/net/eth0/mtu") + "|" +
+        return read_file("/etc/resolv.conf") + "|" + ::testing::PrintToString(entries("/tmp")) + "|" +
+               read_file("/proc/net/route") + "|" + addresses() + "|" + read_file("/sys/class/net/eth0/mtu") + "|" +
                read_file("/proc/sys/net/ipv4/ip_forward");
     }
 };
 
 const Row kRows[] = {
-    {"ReadOnlyProcSys", "mount --bind /mnt/proc/sys /mnt/proc/sys && mount -o remount,bind,ro /mnt/proc/sys", nullptr,
+    {"ReadOnlyProcSys",
+     "mount --bind /mnt/proc/sys /mnt/proc/sys && mount -o remount,bind,ro /mnt/proc/sys",
+     nullptr,
      [](void* c) { return net::netlib_netm_init_network(c, "eth0", pelk::variant::Variant()); },
      {"3 configure_ipv4_opts: Failed to write /proc file"}},
-    {"EtcOnItsOwnFileSystem", "mount -t tmpfs etc /mnt/etc && printf 'nameserver 10.5.0.53\\n' > /mnt/etc/resolv.conf",
-     nullptr, [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, ""); },
+    {"EtcOnItsOwnFileSystem",
+     "mount -t tmpfs etc /mnt/etc && printf 'nameserver 10.5.0.53\\n' > /mnt/etc/resolv.conf",
+     nullptr,
+     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, ""); },
      {"3 netlib_netm_configure_dns: Failed to move DNS config from \"/tmp/resolv.conf.PID.RANDOM\" to "
       "\"/etc/resolv.conf\": Invalid cross-device link"}},
-    {"MountOverTheResolverFile", "touch /mnt/other && mount --bind /mnt/other /mnt/etc/resolv.conf", nullptr,
+    {"MountOverTheResolverFile",
+     "touch /mnt/other && mount --bind /mnt/other /mnt/etc/resolv.conf",
+     nullptr,
      [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, ""); },
      {"3 netlib_netm_configure_dns: Failed to move DNS config from \"/tmp/resolv.conf.PID.RANDOM\" to "
       "\"/etc/resolv.conf\": Device or resource busy"}},
-    {"FullTmp", "mount -t tmpfs -o size=4k tmp /mnt/tmp && (cat /dev/zero > /mnt/tmp/fill) 2>/dev/null; true", nullptr,
+    {"FullTmp",
+     "mount -t tmpfs -o size=4k tmp /mnt/tmp && (cat /dev/zero > /mnt/tmp/fill) 2>/dev/null; true",
+     nullptr,
      [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, "lan"); },
      {"3 netlib_netm_configure_dns: Failed to write data to config file \"/etc/resolv.conf\""}},
     // Writes land in the page cache; only the flush finds that the storage behind /tmp is full.
     {"TmpStorageFailsToFlush",
      "truncate -s 32M /mnt/img && mkfs.ext4 -q /mnt/img && mount -o loop /mnt/img /mnt/tmp && chmod 1777 /mnt/tmp && "
      "(cat /dev/zero > /mnt/fill) 2>/dev/null; true",
-     nullptr, [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, "lan"); },
+     nullptr,
+     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, "lan"); },
      {"3 netlib_netm_configure_dns: Failed to write data to config file \"/etc/resolv.conf\""}},
-    {"NoDhcpClient", "", nullptr, [](void* c) { return net::netlib_netm_configure_dhcp(c, "eth0"); },
+    {"NoDhcpClient",
+     "",
+     nullptr,
+     [](void* c) { return net::netlib_netm_configure_dhcp(c, "eth0"); },
      {"3 netlib_netm_configure_dhcp: Failed to start udhcpc"}},
-    {"NoNetAdminCapability", "", drop_net_admin, [](void* c) { return net::netlib_iface_set_mtu(c, "eth0", 1400); },
+    {"NoNetAdminCapability",
+     "",
+     drop_net_admin,
+     [](void* c) { return net::netlib_iface_set_mtu(c, "eth0", 1400); },
      {"3 do_ioctl: netlib: ioctl(8922) failed: Operation not permitted"}},
-    {"MissingInterface", "", nullptr, [](void* c) { return net::netlib_netm_configure_interface(c, "nosuch0"); },
+    {"MissingInterface",
+     "",
+     nullptr,
+     [](void* c) { return net::netlib_netm_configure_interface(c, "nosuch0"); },
      {"3 do_ioctl: netlib: ioctl(8913) failed: No such device",
       "3 netlib_netm_configure_interface: Failed to get \"nosuch0\" flags"}},
-    {"RefusedGateway", "", nullptr,
+    {"RefusedGateway",
+     "",
+     nullptr,
      [](void* c) { return net::netlib_netm_configure_routes(c, "eth0", " 10.5.0.1  10.5.0.300"); },
      {"3 add_route: Invalid gateway '10.5.0.300'",
       "3 netlib_netm_configure_routes: Failed to configure routes on interface \"eth0\""}},
-    {"RefusedNameServer", "", nullptr,
-     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1", " 10.0.0.256 "}, ""); },
+    {"RefusedNameServer",
+     "",
+     nullptr,
+     [](void* c) {
+         return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1", " 10.0.0.256 "}, "");
+     },
      {"3 netlib_netm_configure_dns: Invalid nameserver ' 10.0.0.256 '"}},
-    {"RefusedNetmask", "", nullptr,
+    {"RefusedNetmask",
+     "",
+     nullptr,
      [](void* c) { return net::netlib_netm_configure_ip_addr(c, "eth0", "10.5.0.9", "255.0.255.0", ""); },
      {"3 netlib_netm_configure_ip_addr: subnet mask is invalid"}},
-    {"RefusedSearchText", "", nullptr,
+    {"RefusedSearchText",
+     "",
+     nullptr,
      [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {}, "lan\nnameserver 6.6.6.6"); },
      {"3 netlib_netm_configure_dns: Invalid search domain 'lan nameserver 6.6.6.6'"}},
-    {"DescriptorsExhausted", "", nullptr,
+    {"DescriptorsExhausted",
+     "",
+     nullptr,
      [](void* c) {
          net::netlib_libiface_close(c);
          const int lowest_free = dup(0);
@@ -150,11 +182,12 @@ const Row kRows[] = {
      },
      {"3 netlib_libiface_init: netlib: cannot open dev socket",
       "3 netlib_libevents_init: netlib: failed to open netlink socket (24)"}},
-    {"AddressSpaceExhaustedWhileWriting", "", nullptr,
+    {"AddressSpaceExhaustedWhileWriting",
+     "",
+     nullptr,
      [](void* c) {
          const std::string search(64 << 20, 's');  // its line cannot be built within the limit below
-         limit(RLIMIT_AS, static_cast<rlim_t>(std::stoul(read_file("/proc/self/statm")) * getpagesize()) +
-                              (24 << 20));
+         limit(RLIMIT_AS, static_cast<rlim_t>(std::stoul(read_file("/proc/self/statm")) * getpagesize()) + (24 << 20));
          const bool done = net::netlib_netm_configure_dns(c, "eth0", {}, search);
          limit(RLIMIT_AS, RLIM_INFINITY);
          return done;
@@ -264,7 +297,8 @@ TEST_F(Device, KilledUpdatesLeaveTheOldOrTheNewResolverFileWhole)
         mid_update += last[1] == 0;
         const std::string content = read_file("/etc/resolv.conf");
         ASSERT_TRUE(content == complete || (last[1] == 0 && content == resolver_content(last[0])))
-            << "update " << last[0] << " left:\n" << content;
+            << "update " << last[0] << " left:\n"
+            << content;
         struct stat st;
         ASSERT_EQ(0, stat("/etc/resolv.conf", &st));
         ASSERT_EQ(0644u, st.st_mode & 07777);

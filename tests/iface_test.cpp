@@ -24,8 +24,9 @@ struct Device {
 
 const Device kDevices[] = {
     {"lo", "true", "127.0.0.1", "255.0.0.0"},
-    {"va", "ip link add va type veth peer name vb && ip link set vb up && ip link set va up && "
-           "ip addr add 10.1.0.1/24 dev va",
+    {"va",
+     "ip link add va type veth peer name vb && ip link set vb up && ip link set va up && "
+     "ip addr add 10.1.0.1/24 dev va",
      "10.1.0.1", "255.255.255.0"},
     {"br0", "ip link add br0 type bridge && ip link set br0 up && ip addr add 10.2.0.1/16 dev br0", "10.2.0.1",
      "255.255.0.0"},

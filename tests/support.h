@@ -40,8 +40,9 @@ struct Log {
         in >> tag >> module >> where;
         static const std::regex temporary("resolv\\.conf\\.[0-9]+\\.[A-Za-z0-9]{8}");
         if (module == "pelk_network_utils_core")
-            lines().push_back(std::to_string(level) + std::regex_replace(text.substr(static_cast<std::size_t>(in.tellg())),
-                                                                         temporary, "resolv.conf.PID.RANDOM"));
+            lines().push_back(std::to_string(level) +
+                              std::regex_replace(text.substr(static_cast<std::size_t>(in.tellg())), temporary,
+                                                 "resolv.conf.PID.RANDOM"));
     }
     static std::vector<std::string> take()
     {
@@ -114,10 +115,7 @@ inline int open_descriptors()
 // An rtnetlink message built field by field (offsets as the kernel lays them out).
 struct Message {
     std::vector<unsigned char> bytes;
-    Message(std::uint16_t type, std::size_t family_header) : bytes(16 + family_header)
-    {
-        put<std::uint16_t>(4, type);
-    }
+    Message(std::uint16_t type, std::size_t family_header) : bytes(16 + family_header) { put<std::uint16_t>(4, type); }
     template <typename T>
     Message& put(std::size_t at, T value)
     {
