@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,15 +33,15 @@ struct Log {
     }
     static void sink(int level, const char* line, std::size_t length)
     {
-        std::string text(line, length - 1);  // "E3 module file:line function: message"
-        std::istringstream in(text);
-        std::string tag, module, where;
-        in >> tag >> module >> where;
-        static const std::regex temporary("resolv\\.conf\\.[0-9]+\\.[A-Za-z0-9]{8}");
-        if (module == "pelk_network_utils_core")
-            lines().push_back(std::to_string(level) +
-                              std::regex_replace(text.substr(static_cast<std::size_t>(in.tellg())), temporary,
-                                                 "resolv.conf.PID.RANDOM"));
+        // "E3 module file:line function: message": the module and what follows file:line.
+        const std::string text(line, length - 1);
+        const std::size_t module = text.find(' ') + 1, where = text.find(' ', module) + 1;
+        std::string kept = std::to_string(level) + text.substr(text.find(' ', where));
+        const std::size_t temporary = kept.find("/resolv.conf."), end = kept.find('"', temporary);
+        if (end != std::string::npos)  // its pid and random part differ on every run
+            kept.replace(temporary, end - temporary, "/resolv.conf.PID.RANDOM");
+        if (text.compare(module, where - module, "pelk_network_utils_core ") == 0)
+            lines().push_back(kept);
     }
     static std::vector<std::string> take()
     {
