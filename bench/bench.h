@@ -23,7 +23,7 @@ struct Settings {
     // (counted in the first repetition, kept for the others).
     void micro(benchmark::internal::Benchmark* b) const
     {
-        b->Repetitions(repetitions(31))->MinTime(smoke ? 2e-3 : 0.05);
+        b->Repetitions(repetitions(41))->MinTime(smoke ? 2e-3 : 0.03);
     }
 };
 

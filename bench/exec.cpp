@@ -95,12 +95,12 @@ void register_exec(const Settings& settings)
         symlink("/usr/bin/true", "/bin/true");
     for (auto body : {exec_true, spawn_true})
         add("exec_vs_spawn", body == exec_true ? "lib" : "ref", body)
-            ->Iterations(settings.iterations(25))
-            ->Repetitions(settings.repetitions(31));
+            ->Iterations(settings.iterations(10))
+            ->Repetitions(settings.repetitions(61));
     for (const double mib : {settings.smoke ? 64.0 : 4096.0, 10.0})
         add("exec_parent_size", mib > 10 ? "lib" : "ref",
             [mib](benchmark::State& state) { exec_true_from(state, mib); })
-            ->Iterations(settings.iterations(20))
+            ->Iterations(settings.iterations(40))
             ->Repetitions(settings.repetitions(9));
 }
 

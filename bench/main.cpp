@@ -1,23 +1,18 @@
 // netlib_bench: the figures with goals in the README's performance table,
 // measured in one run inside the throw-away device of tests/device-root.sh
-// (the program starts itself there). Both sides of each ratio are Google
-// Benchmark benchmarks run with repetitions in random interleaved order; a
-// reporter collects them, and the program prints one table and writes it
-// as JSON.
+// (the program starts itself there). The two sides of each ratio are Google
+// Benchmark benchmarks, run one figure at a time with repetitions in random
+// interleaved order; a reporter collects them, and the program prints one
+// table and writes it as JSON.
 #include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -31,27 +26,31 @@ namespace
 
 using nlohmann::json;
 
-// By benchmark name, every repetition's counters (its place in the order
-// among them) and its nanoseconds per operation.
+struct Repetition {
+    double order;  // place in the run order
+    double ns;     // per operation
+    double resident_mib;
+};
+std::map<std::string, std::vector<Repetition>> g_repetitions;  // by benchmark name
+
 class Collector : public benchmark::BenchmarkReporter
 {
 public:
-    json runs = json::object();
     bool ReportContext(const Context&) override { return true; }
     void ReportRuns(const std::vector<Run>& reports) override
     {
         for (const Run& run : reports) {
             const std::string& name = run.run_name.function_name;
+            auto counter = [&run](const char* key) {
+                return run.counters.count(key) ? run.counters.at(key).value : 0.0;
+            };
             if (run.error_occurred)
                 g_failed[name.substr(0, name.find('/'))] = name + ": " + run.error_message;
-            if (run.error_occurred || run.run_type != Run::RT_Iteration)
-                continue;
-            json counters;
-            for (const auto& [key, counter] : run.counters)
-                counters[key] = counter.value;
-            counters["ns"] =
-                run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations) / counters["ops"].get<double>();
-            runs[name].push_back(counters);
+            else if (run.run_type == Run::RT_Iteration)
+                g_repetitions[name].push_back(
+                    {counter("order"),
+                     run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations) / counter("ops"),
+                     counter("resident_mib")});
         }
     }
 };
@@ -97,40 +96,38 @@ double quantile(std::vector<double> v, double q)
     std::sort(v.begin(), v.end());
     const double pos = q * static_cast<double>(v.size() - 1);
     const std::size_t lo = static_cast<std::size_t>(pos);
-    const std::size_t hi = std::min(lo + 1, v.size() - 1);
-    return v[lo] + (v[hi] - v[lo]) * (pos - static_cast<double>(lo));
+    return v[lo] + (v[std::min(lo + 1, v.size() - 1)] - v[lo]) * (pos - static_cast<double>(lo));
 }
 
 // Each repetition against the other side's repetition that ran nearest to it
 // in the interleaved order, so changes in the machine's load fall on both
 // alike: one ratio per repetition of either side.
-json ratio_row(const std::string& id, const json& runs)
+json ratio_row(const std::string& id)
 {
-    if (!runs.contains(id + "/lib") || !runs.contains(id + "/ref"))
+    const std::vector<Repetition>& lib = g_repetitions[id + "/lib"];
+    const std::vector<Repetition>& ref = g_repetitions[id + "/ref"];
+    if (lib.empty() || ref.empty())
         return {{"error", "did not run"}};
-    const json& lib = runs.at(id + "/lib");
-    const json& ref = runs.at(id + "/ref");
-    auto nearest = [](const json& run, const json& others) {
-        const double order = run["order"];
-        auto distance = [order](const json& other) { return std::fabs(other["order"].get<double>() - order); };
-        return (*std::min_element(others.begin(), others.end(),
-                                  [&](const json& a, const json& b) { return distance(a) < distance(b); }))["ns"]
-            .get<double>();
+    auto nearest = [](const Repetition& r, const std::vector<Repetition>& others) {
+        return std::min_element(others.begin(), others.end(),
+                                [&r](const Repetition& a, const Repetition& b) {
+                                    return std::fabs(a.order - r.order) < std::fabs(b.order - r.order);
+                                })
+            ->ns;
     };
     std::vector<double> ratios, lib_ns, ref_ns;
-    for (const json& run : lib) {
-        lib_ns.push_back(run["ns"]);
-        ratios.push_back(lib_ns.back() / nearest(run, ref));
+    for (const Repetition& r : lib) {
+        lib_ns.push_back(r.ns);
+        ratios.push_back(r.ns / nearest(r, ref));
     }
-    for (const json& run : ref) {
-        ref_ns.push_back(run["ns"]);
-        ratios.push_back(nearest(run, lib) / ref_ns.back());
+    for (const Repetition& r : ref) {
+        ref_ns.push_back(r.ns);
+        ratios.push_back(nearest(r, lib) / r.ns);
     }
     std::string note = "lib " + time_text(quantile(lib_ns, 0.5)) + ", ref " + time_text(quantile(ref_ns, 0.5)) +
-                       text(" per op; %zu + %zu repetitions", lib_ns.size(), ref_ns.size());
-    if (lib.back().contains("resident_mib"))
-        note += text("; resident %.0f vs %.0f MiB", lib.back()["resident_mib"].get<double>(),
-                     ref.back()["resident_mib"].get<double>());
+                       text(" per op; %zu + %zu repetitions", lib.size(), ref.size());
+    if (lib.back().resident_mib > 0)
+        note += text("; resident %.0f vs %.0f MiB", lib.back().resident_mib, ref.back().resident_mib);
     return {{"median", quantile(ratios, 0.5)}, {"q1", quantile(ratios, 0.25)},    {"q3", quantile(ratios, 0.75)},
             {"lib_ns", quantile(lib_ns, 0.5)}, {"ref_ns", quantile(ref_ns, 0.5)}, {"note", note}};
 }
@@ -151,22 +148,20 @@ json armhf_row(const std::string& lib)
     const bool stripped =
         fd >= 0 && wait_for(spawn({"/usr/bin/arm-linux-gnueabihf-strip", "-o", path, lib.c_str(), nullptr})) == 0 &&
         stat(path, &st) == 0;
-    if (fd >= 0) {
+    if (fd >= 0)
         close(fd);
-        unlink(path);
-    }
-    if (!stripped)
-        return {{"error", "arm-linux-gnueabihf-strip failed on " + lib}};
-    return size_row(static_cast<double>(st.st_size), "arm-linux-gnueabihf-strip of " + lib);
+    unlink(path);
+    return stripped ? size_row(static_cast<double>(st.st_size), "arm-linux-gnueabihf-strip of " + lib)
+                    : json{{"error", "arm-linux-gnueabihf-strip failed on " + lib}};
 }
 
 // Starts this program again as the command of tests/device-root.sh (which
-// exits 77 without root), with the JSON file open on a descriptor: the
-// device sees this tree read-only.
+// exits 77 without root), with the JSON file open on a descriptor since
+// the device sees this tree read-only.
 int enter_device(int argc, char** argv, const std::string& json_path)
 {
-    const std::string tree = NETLIB_SOURCE_DIR;
-    char self[4096] = {};
+    const std::string tree = NETLIB_SOURCE_DIR, script = tree + "/tests/device-root.sh";
+    char self[4096] = {}, cwd[4096] = "/";
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0 || std::string(self).rfind(tree + "/", 0) != 0) {
         std::cerr << "netlib_bench: build inside " << tree << ": the device sees only that tree\n";
         return 1;
@@ -176,8 +171,7 @@ int enter_device(int argc, char** argv, const std::string& json_path)
         std::cerr << "netlib_bench: cannot write " << json_path << "\n";
         return 1;
     }
-    const std::string script = tree + "/tests/device-root.sh", fd_text = std::to_string(json_fd);
-    char cwd[4096] = "/";
+    const std::string fd_text = std::to_string(json_fd);
     std::vector<const char*> args{script.c_str(),  self,     "--in-device",
                                   fd_text.c_str(), "--from", getcwd(cwd, sizeof cwd)};
     args.insert(args.end(), argv + 1, argv + argc);
@@ -215,14 +209,14 @@ int main(int argc, char** argv)
     app.add_option("--json", json_path, "where to write the table as JSON")->capture_default_str();
     app.add_option("--in-device", json_fd, "(inside the device: the JSON file's descriptor)")->group("");
     app.add_option("--from", from, "(inside the device: the directory it was started from)")->group("");
-    app.allow_extras();  // --benchmark_* options go on to Google Benchmark
+    app.allow_extras();
+    app.footer("Google Benchmark's --benchmark_* options are passed on.");
     CLI11_PARSE(app, argc, argv);
     if (json_fd < 0)
         return enter_device(argc, argv, json_path);
     fcntl(json_fd, F_SETFD, FD_CLOEXEC);
-    if (!from.empty() && chdir(from.c_str()) != 0)
-        std::cerr << "netlib_bench: relative paths are read from the device's root\n";
-
+    if (chdir(from.c_str()) != 0)
+        std::cerr << "netlib_bench: relative paths are taken from the device's root\n";
     std::vector<std::string> gb_args{argv[0], "--benchmark_enable_random_interleaving=true"};
     for (const std::string& extra : app.remaining())
         gb_args.push_back(extra);
@@ -233,6 +227,7 @@ int main(int argc, char** argv)
     benchmark::Initialize(&gb_argc, gb_argv.data());
     if (benchmark::ReportUnrecognizedArguments(gb_argc, gb_argv.data()))
         return 2;
+
     const auto start = std::chrono::steady_clock::now();
     const std::string load_before = load_average();
     double heap_bytes = 0;
@@ -247,7 +242,9 @@ int main(int argc, char** argv)
     register_exec(settings);
     register_netm(settings);
     Collector collector;
-    benchmark::RunSpecifiedBenchmarks(&collector);
+    for (const Figure& f : kFigures)  // the two sides of each figure interleaved
+        if (f.ratio && !g_failed.count(f.id))
+            benchmark::RunSpecifiedBenchmarks(&collector, std::string("^") + f.id + "/");
     dup2(saved_stderr, STDERR_FILENO);
 
     bool good = true;
@@ -256,14 +253,11 @@ int main(int argc, char** argv)
     for (const Figure& f : kFigures) {
         const std::string id = f.id;
         json row = g_failed.count(id)   ? json{{"error", g_failed[id]}}
-                   : f.ratio            ? ratio_row(id, collector.runs)
+                   : f.ratio            ? ratio_row(id)
                    : id == "armhf_size" ? armhf_row(armhf_lib)
                                         : size_row(heap_bytes, heap_note);
-        std::string result = "not measured", shown = "-";
-        if (row.contains("error")) {
-            result = "error";
-            row["note"] = row["error"];
-        } else if (row.contains("median")) {
+        std::string result = row.contains("error") ? "error" : "not measured", shown = "-";
+        if (row.contains("median")) {
             const double median = row["median"];
             result = settings.smoke ? "ran" : median <= f.goal ? "pass" : "FAIL";
             shown = f.ratio ? text("%.3f [%.3f-%.3f]", median, row["q1"].get<double>(), row["q3"].get<double>())
@@ -272,24 +266,24 @@ int main(int argc, char** argv)
         good = good && result != "error" && result != "FAIL";
         const std::string goal = f.ratio ? text("<= %.2f", f.goal) : text("<= %.0f KiB", f.goal / 1024);
         std::printf("%-76s %-9s %-22s %-12s %s\n", f.title, goal.c_str(), shown.c_str(), result.c_str(),
-                    row.value("note", "").c_str());
+                    row.value("note", row.value("error", "")).c_str());
         row.update({{"id", id}, {"figure", f.title}, {"goal", f.goal}, {"result", result}});
         rows.push_back(row);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     const std::string load_after = load_average();
     std::printf(
-        "\n%s run, %.1f s on %ld CPUs, load average %s before and %s after. Ratios: library / reference,\n"
-        "median [interquartile range] of each repetition against the nearest one of the other side.\n",
-        settings.smoke ? "Smoke" : "Full", seconds, cpus, load_before.c_str(), load_after.c_str());
-    const json doc = {{"mode", settings.smoke ? "smoke" : "full"},
-                      {"seconds", seconds},
-                      {"cpus", cpus},
-                      {"load_average", {load_before, load_after}},
-                      {"figures", rows}};
-    const std::string json_text = doc.dump(2) + "\n";
-    const bool written = write(json_fd, json_text.data(), json_text.size()) == static_cast<ssize_t>(json_text.size());
+        "\n%s run: %.1f s on %ld CPUs, load average %s before, %s after. Ratios are library / reference:\n"
+        "median [interquartile range] of each repetition against the other side's nearest in time.\n",
+        settings.smoke ? "Smoke" : "Full", seconds, sysconf(_SC_NPROCESSORS_ONLN), load_before.c_str(),
+        load_after.c_str());
+    const std::string doc = json{{"mode", settings.smoke ? "smoke" : "full"},
+                                 {"seconds", seconds},
+                                 {"load_average", {load_before, load_after}},
+                                 {"figures", rows}}
+                                .dump(2) +
+                            "\n";
+    const bool written = write(json_fd, doc.data(), doc.size()) == static_cast<ssize_t>(doc.size());
     std::printf(written ? "Written to %s\n" : "Could not write %s\n", json_path.c_str());
     return good ? 0 : 1;
 }

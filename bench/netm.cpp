@@ -98,8 +98,8 @@ void register_netm(const Settings& settings)
     for (auto configure : {lib_configure, bare_configure})
         add("netm_configure_static", configure == lib_configure ? "lib" : "ref",
             [configure](benchmark::State& state) { configure_loop(state, configure); })
-            ->Iterations(settings.iterations(20))
-            ->Repetitions(settings.repetitions(21));
+            ->Iterations(settings.iterations(10))
+            ->Repetitions(settings.repetitions(41));
 }
 
 }  // namespace bench
