@@ -217,7 +217,7 @@ bool replace_module_socket()
 
 // One iteration decodes every message; emptying the list is part of the
 // cost on both sides.
-template <typename List, void (*decode)(nlmsghdr*, List&)>
+template <typename List, auto decode>
 void decode_all(benchmark::State& state)
 {
     List events;
@@ -226,11 +226,6 @@ void decode_all(benchmark::State& state)
             decode(m, events);
         events.clear();
     }
-}
-
-void lib_decode(nlmsghdr* msg, event_list& events)
-{
-    nl_event_callback(msg, events);
 }
 
 bool lib_service()
@@ -259,7 +254,7 @@ void register_events(const Settings& settings)
         return;
     }
     const double messages = static_cast<double>(g_messages.size());
-    settings.micro(add("nl_event_callback", "lib", decode_all<event_list, lib_decode>, messages));
+    settings.micro(add("nl_event_callback", "lib", decode_all<event_list, nl_event_callback>, messages));
     settings.micro(add("nl_event_callback", "ref", decode_all<PeerList, peer_decode>, messages));
     if (!replace_module_socket()) {
         g_failed["libevents_service"] = "cannot replay the recorded datagrams through the events module";

@@ -14,7 +14,6 @@ namespace
 {
 std::atomic<bool> g_counting{false};
 std::atomic<long long> g_bytes{0};
-std::atomic<long long> g_blocks{0};
 }  // namespace
 
 void* operator new(std::size_t size)
@@ -22,19 +21,15 @@ void* operator new(std::size_t size)
     void* p = std::malloc(size != 0 ? size : 1);
     if (p == nullptr)
         throw std::bad_alloc();
-    if (g_counting.load(std::memory_order_relaxed)) {
+    if (g_counting.load(std::memory_order_relaxed))
         g_bytes += static_cast<long long>(malloc_usable_size(p));
-        ++g_blocks;
-    }
     return p;
 }
 
 void operator delete(void* p) noexcept
 {
-    if (p != nullptr && g_counting.load(std::memory_order_relaxed)) {
+    if (p != nullptr && g_counting.load(std::memory_order_relaxed))
         g_bytes -= static_cast<long long>(malloc_usable_size(p));
-        --g_blocks;
-    }
     std::free(p);
 }
 
@@ -53,20 +48,17 @@ bool bench::measure_context_heap(double& bytes, std::string& note)
     }
     g_counting = true;
     const long long bytes_before = g_bytes;
-    const long long blocks_before = g_blocks;
     bool opened = false;
     {
         Context context;
         opened =
             pelk::network::netlib_libiface_init(&context.block) && pelk::network::netlib_libevents_init(&context.block);
         bytes = static_cast<double>(g_bytes - bytes_before);
-        note = std::to_string(g_blocks - blocks_before) + " blocks";
     }
     const long long left = g_bytes - bytes_before;
     g_counting = false;
-    if (!opened)
-        note = "cannot open both modules";
-    else if (left != 0)
-        note = std::to_string(left) + " bytes still held after close";
+    note = !opened     ? "cannot open both modules"
+           : left != 0 ? std::to_string(left) + " bytes still held after close"
+                       : "counted by replaced operator new/delete (usable sizes)";
     return opened && left == 0;
 }
