@@ -101,7 +101,7 @@ void register_exec(const Settings& settings)
         add("exec_parent_size", mib > 10 ? "lib" : "ref",
             [mib](benchmark::State& state) { exec_true_from(state, mib); })
             ->Iterations(settings.iterations(40))
-            ->Repetitions(settings.repetitions(9));
+            ->Repetitions(settings.repetitions(15));
 }
 
 }  // namespace bench
