@@ -1,0 +1,270 @@
+// Kernel notifications recorded in tests/data/netlink (one datagram per
+// file): the library's decoder against a libmnl walk building the same
+// payload, and netlib_libevents_service against a bare recv of the same
+// datagrams replayed through a socket pair.
+#include <arpa/inet.h>
+#include <libmnl/libmnl.h>
+#include <linux/if_addr.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <list>
+#include <variant>
+
+#include "bench.h"
+#include "netlib_private.h"
+
+namespace bench
+{
+
+namespace
+{
+
+using pelk::network::event_list;
+using PeerPayload = std::map<std::string, std::variant<unsigned int, int, unsigned short, unsigned char, std::string>>;
+using PeerList = std::list<std::pair<int, PeerPayload>>;
+
+std::vector<std::vector<std::uint32_t>> g_datagrams;  // aligned for nlmsghdr
+std::vector<std::size_t> g_sizes;
+std::vector<nlmsghdr*> g_messages;  // the link and address messages in them
+
+void load_corpus(const std::string& dir)
+{
+    std::vector<std::string> paths;
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, missing))
+        if (entry.path().extension() == ".bin")
+            paths.push_back(entry.path());
+    std::sort(paths.begin(), paths.end());
+    for (const std::string& path : paths) {
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        g_datagrams.emplace_back((bytes.size() + 3) / 4);
+        g_sizes.push_back(bytes.size());
+        std::memcpy(g_datagrams.back().data(), bytes.data(), bytes.size());
+        int left = static_cast<int>(bytes.size());
+        for (auto* m = reinterpret_cast<nlmsghdr*>(g_datagrams.back().data()); NLMSG_OK(m, left);
+             m = NLMSG_NEXT(m, left))
+            if (m->nlmsg_type == RTM_NEWLINK || m->nlmsg_type == RTM_DELLINK || m->nlmsg_type == RTM_NEWADDR ||
+                m->nlmsg_type == RTM_DELADDR)
+                g_messages.push_back(m);
+    }
+}
+
+// ---- the peer: a libmnl attribute walk, the library's keys and values ----
+
+int keep_attr(const nlattr* attr, void* table)
+{
+    if (mnl_attr_get_type(attr) < 64)
+        static_cast<const nlattr**>(table)[mnl_attr_get_type(attr)] = attr;
+    return MNL_CB_OK;
+}
+
+const std::string& event_name(int event)
+{
+    static const std::string names[] = {"n/a", "if_down", "if_up", "lower_up", "address_assigned", "address_removed"};
+    return names[event];
+}
+
+void peer_decode(nlmsghdr* msg, PeerList& events)
+{
+    const nlattr* attrs[64] = {};
+    PeerPayload payload;
+    int event = 0;
+    if (msg->nlmsg_type == RTM_NEWLINK || msg->nlmsg_type == RTM_DELLINK) {
+        const auto* info = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(msg));
+        mnl_attr_parse(msg, sizeof *info, keep_attr, attrs);
+        const unsigned int flags = info->ifi_flags;
+        const unsigned int up_and_lower = IFF_UP | (1u << 16);  // IFF_LOWER_UP
+        event = (flags & up_and_lower) == up_and_lower ? 3 : (flags & IFF_UP) ? 2 : 1;
+        const nlattr* name = attrs[IFLA_IFNAME];
+        const char* text = name ? static_cast<const char*>(mnl_attr_get_payload(name)) : "";
+        payload["flags"] = flags;
+        payload["ifindex"] = info->ifi_index;
+        payload["ifname"] = std::string(
+            text, name ? strnlen(text, std::min<std::size_t>(mnl_attr_get_payload_len(name), IFNAMSIZ)) : 0);
+        payload["type"] = static_cast<unsigned short>(info->ifi_type);
+    } else {
+        const auto* info = static_cast<const ifaddrmsg*>(mnl_nlmsg_get_payload(msg));
+        mnl_attr_parse(msg, sizeof *info, keep_attr, attrs);
+        const nlattr* chosen = attrs[IFA_LOCAL] ? attrs[IFA_LOCAL] : attrs[IFA_ADDRESS];
+        char text[48] = {};
+        const auto* b = chosen ? static_cast<const unsigned char*>(mnl_attr_get_payload(chosen)) : nullptr;
+        const std::size_t len = chosen ? mnl_attr_get_payload_len(chosen) : 0;
+        if (info->ifa_family == AF_INET && len >= 4)
+            inet_ntop(AF_INET, b, text, sizeof text);
+        else if (info->ifa_family == AF_INET6 && len >= 16)  // uncompressed, as the library writes it
+            std::snprintf(text, sizeof text, "%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x",
+                          b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+                          b[15]);
+        char name[IF_NAMESIZE] = {};
+        if_indextoname(info->ifa_index, name);
+        event = msg->nlmsg_type == RTM_NEWADDR ? 4 : 5;
+        payload["family"] = std::string(info->ifa_family == AF_INET ? "AF_INET" : "AF_INET6");
+        payload["flags"] = static_cast<unsigned char>(info->ifa_flags);
+        payload["ifaddr"] = std::string(text);
+        payload["ifindex"] = static_cast<unsigned int>(info->ifa_index);
+        payload["ifname"] = std::string(name);
+    }
+    payload["eventName"] = event_name(event);
+    events.emplace_back(event, std::move(payload));
+}
+
+// The costs compare only when both sides build the same events.
+bool same_as_peer()
+{
+    event_list lib;
+    PeerList peer;
+    for (nlmsghdr* m : g_messages) {
+        nl_event_callback(m, lib);
+        peer_decode(m, peer);
+    }
+    if (lib.size() != peer.size())
+        return false;
+    auto p = peer.begin();
+    for (const auto& [type, payload] : lib) {
+        for (const char* key : {"eventName", "ifname", "ifaddr"}) {
+            const pelk::variant::Variant* mine = payload.Find(key);
+            const auto theirs = p->second.find(key);
+            if (static_cast<int>(type) != p->first || (mine == nullptr) != (theirs == p->second.end()) ||
+                (mine && mine->AsString() != std::get<std::string>(theirs->second)))
+                return false;
+        }
+        ++p;
+    }
+    return true;
+}
+
+// ---- replay: four passes of the corpus queued (untimed) per iteration ----
+
+constexpr int kPasses = 4;
+
+struct Replay {
+    int tx = -1;
+    int rx = -1;
+    bool open()
+    {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
+            return false;
+        tx = fds[0];
+        rx = fds[1];
+        const int bytes = 4 << 20;  // room for every queued pass
+        if (setsockopt(tx, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
+            setsockopt(tx, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+        return true;
+    }
+    bool send_one(std::size_t i) const
+    {
+        return send(tx, g_datagrams[i].data(), g_sizes[i], MSG_DONTWAIT) == static_cast<ssize_t>(g_sizes[i]);
+    }
+    // Times read_one over every queued datagram.
+    template <typename Read>
+    void loop(benchmark::State& state, Read read_one) const
+    {
+        bool ok = true;
+        for (auto _ : state) {
+            state.PauseTiming();
+            for (std::size_t i = 0; ok && i < kPasses * g_datagrams.size(); ++i)
+                ok = send_one(i % g_datagrams.size());
+            state.ResumeTiming();
+            for (std::size_t i = 0; ok && i < kPasses * g_datagrams.size(); ++i)
+                ok = read_one();
+        }
+        if (!ok)
+            state.SkipWithError("a replayed datagram was refused, not read or not delivered");
+    }
+};
+
+Context g_context;
+Replay g_lib_replay;  // its receiving end is the module's socket
+Replay g_bare_replay;
+unsigned long g_delivered = 0;
+
+void count_event(pelk::network::event_type, const pelk::variant::Variant& payload, void*)
+{
+    benchmark::DoNotOptimize(&payload);
+    ++g_delivered;
+}
+
+// The module reads the replayed datagrams instead of the kernel's.
+bool replace_module_socket()
+{
+    unsigned int id = 0;
+    if (!pelk::network::netlib_libevents_init(&g_context.block) || !g_lib_replay.open() || !g_bare_replay.open())
+        return false;
+    close(g_context.block.events_state->nl_socket);
+    g_context.block.events_state->nl_socket = g_lib_replay.rx;
+    if (!pelk::network::netlib_libevents_subscribe(&g_context.block, count_event, id, nullptr))
+        return false;
+    for (std::size_t i = 0; i < g_datagrams.size(); ++i) {
+        const unsigned long before = g_delivered;
+        if (!g_lib_replay.send_one(i) || !pelk::network::netlib_libevents_service(&g_context.block) ||
+            g_delivered == before)
+            return false;
+    }
+    return true;
+}
+
+// One iteration decodes every message; emptying the list is part of the
+// cost on both sides.
+template <typename List, auto decode>
+void decode_all(benchmark::State& state)
+{
+    List events;
+    for (auto _ : state) {
+        for (nlmsghdr* m : g_messages)
+            decode(m, events);
+        events.clear();
+    }
+}
+
+bool lib_service()
+{
+    const unsigned long before = g_delivered;  // a datagram that gave no event was not delivered
+    return pelk::network::netlib_libevents_service(&g_context.block) && g_delivered != before;
+}
+
+bool bare_recv()
+{
+    alignas(8) char buffer[16384];
+    const ssize_t n = recv(g_bare_replay.rx, buffer, sizeof buffer, 0);
+    benchmark::DoNotOptimize(buffer);
+    return n > 0;
+}
+
+}  // namespace
+
+void register_events(const Settings& settings)
+{
+    const std::string dir = NETLIB_SOURCE_DIR "/tests/data/netlink";
+    load_corpus(dir);
+    if (g_messages.empty() || !same_as_peer()) {
+        g_failed["nl_event_callback"] = g_failed["libevents_service"] =
+            "no recorded messages in " + dir + ", or the library and the peer disagree";
+        return;
+    }
+    const double messages = static_cast<double>(g_messages.size());
+    settings.micro(add("nl_event_callback", "lib", decode_all<event_list, nl_event_callback>, messages));
+    settings.micro(add("nl_event_callback", "ref", decode_all<PeerList, peer_decode>, messages));
+    if (!replace_module_socket()) {
+        g_failed["libevents_service"] = "cannot replay the recorded datagrams through the events module";
+        return;
+    }
+    const double datagrams = static_cast<double>(kPasses * g_datagrams.size());
+    settings.micro(add(
+        "libevents_service", "lib", [](benchmark::State& s) { g_lib_replay.loop(s, lib_service); }, datagrams));
+    settings.micro(add(
+        "libevents_service", "ref", [](benchmark::State& s) { g_bare_replay.loop(s, bare_recv); }, datagrams));
+}
+
+}  // namespace bench

@@ -1,0 +1,64 @@
+// Heap held by one context with both modules open and no event pending,
+// counted by replacing this program's allocation functions: the library,
+// the host and the C++ runtime allocate through them (libstdc++'s array
+// and nothrow forms call these). Counting is off while anything is timed.
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "bench.h"
+
+namespace
+{
+std::atomic<bool> g_counting{false};
+std::atomic<long long> g_bytes{0};
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    void* p = std::malloc(size != 0 ? size : 1);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    if (g_counting.load(std::memory_order_relaxed))
+        g_bytes += static_cast<long long>(malloc_usable_size(p));
+    return p;
+}
+
+void operator delete(void* p) noexcept
+{
+    if (p != nullptr && g_counting.load(std::memory_order_relaxed))
+        g_bytes -= static_cast<long long>(malloc_usable_size(p));
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    operator delete(p);
+}
+
+bool bench::measure_context_heap(double& bytes, std::string& note)
+{
+    {
+        // The runtime's lazily made buffers belong to no context.
+        Context warm;
+        pelk::network::netlib_libiface_init(&warm.block);
+        pelk::network::netlib_libevents_init(&warm.block);
+    }
+    g_counting = true;
+    const long long bytes_before = g_bytes;
+    bool opened = false;
+    {
+        Context context;
+        opened =
+            pelk::network::netlib_libiface_init(&context.block) && pelk::network::netlib_libevents_init(&context.block);
+        bytes = static_cast<double>(g_bytes - bytes_before);
+    }
+    const long long left = g_bytes - bytes_before;
+    g_counting = false;
+    note = !opened     ? "cannot open both modules"
+           : left != 0 ? std::to_string(left) + " bytes still held after close"
+                       : "counted by replaced operator new/delete (usable sizes)";
+    return opened && left == 0;
+}

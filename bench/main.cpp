@@ -1,0 +1,292 @@
+// netlib_bench: the figures with goals in the README's performance table,
+// measured in one run inside the throw-away device of tests/device-root.sh
+// (the program starts itself there). The two sides of each ratio are Google
+// Benchmark benchmarks, run one figure at a time with repetitions in random
+// interleaved order; a reporter collects them, and the program prints one
+// table and writes it as JSON.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "bench.h"
+
+namespace bench
+{
+namespace
+{
+
+using nlohmann::json;
+
+struct Repetition {
+    double order;  // place in the run order
+    double ns;     // per operation
+    double resident_mib;
+};
+std::map<std::string, std::vector<Repetition>> g_repetitions;  // by benchmark name
+
+class Collector : public benchmark::BenchmarkReporter
+{
+public:
+    bool ReportContext(const Context&) override { return true; }
+    void ReportRuns(const std::vector<Run>& reports) override
+    {
+        for (const Run& run : reports) {
+            const std::string& name = run.run_name.function_name;
+            auto counter = [&run](const char* key) {
+                return run.counters.count(key) ? run.counters.at(key).value : 0.0;
+            };
+            if (run.error_occurred)
+                g_failed[name.substr(0, name.find('/'))] = name + ": " + run.error_message;
+            else if (run.run_type == Run::RT_Iteration)
+                g_repetitions[name].push_back(
+                    {counter("order"),
+                     run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations) / counter("ops"),
+                     counter("resident_mib")});
+        }
+    }
+};
+
+struct Figure {
+    const char* id;
+    const char* title;
+    double goal;
+    bool ratio;  // else a size in bytes
+};
+
+const Figure kFigures[] = {
+    {"iface_get_flags", "netlib_iface_get_flags(lo) / bare ioctl(SIOCGIFFLAGS)", 1.10, true},
+    {"iface_get_address", "netlib_iface_get_address(lo) text / bare ioctl(SIOCGIFADDR) + inet_ntoa", 1.15, true},
+    {"nl_event_callback", "nl_event_callback / libmnl walk + five-key std::map payload", 1.25, true},
+    {"libevents_service", "netlib_libevents_service per datagram (AF_UNIX replay) / bare recv", 2.0, true},
+    {"exec_parent_size", "sysExecSimple(/bin/true) from 4 GiB resident / from 10 MiB", 1.2, true},
+    {"exec_vs_spawn", "sysExecSimple(/bin/true) / bare posix_spawn + waitpid", 1.1, true},
+    {"netm_configure_static", "netlib_netm_configure_static in a device root / bare spawner", 1.05, true},
+    {"context_heap", "heap held by one context, both modules open, no event pending", 2048, false},
+    {"armhf_size", "stripped libpelk_network_utils_core.so for armhf", 65536, false},
+};
+
+std::string text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string text(const char* format, ...)
+{
+    char buffer[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}
+
+std::string time_text(double ns)
+{
+    return ns >= 1e6 ? text("%.2f ms", ns / 1e6) : ns >= 1e3 ? text("%.2f us", ns / 1e3) : text("%.0f ns", ns);
+}
+
+// Linear interpolation between the closest ranks.
+double quantile(std::vector<double> v, double q)
+{
+    std::sort(v.begin(), v.end());
+    const double pos = q * static_cast<double>(v.size() - 1);
+    const std::size_t lo = static_cast<std::size_t>(pos);
+    return v[lo] + (v[std::min(lo + 1, v.size() - 1)] - v[lo]) * (pos - static_cast<double>(lo));
+}
+
+// Each repetition against the other side's repetition that ran nearest to it
+// in the interleaved order, so changes in the machine's load fall on both
+// alike: one ratio per repetition of either side.
+json ratio_row(const std::string& id)
+{
+    const std::vector<Repetition>& lib = g_repetitions[id + "/lib"];
+    const std::vector<Repetition>& ref = g_repetitions[id + "/ref"];
+    if (lib.empty() || ref.empty())
+        return {{"error", "did not run"}};
+    auto nearest = [](const Repetition& r, const std::vector<Repetition>& others) {
+        return std::min_element(others.begin(), others.end(),
+                                [&r](const Repetition& a, const Repetition& b) {
+                                    return std::fabs(a.order - r.order) < std::fabs(b.order - r.order);
+                                })
+            ->ns;
+    };
+    std::vector<double> ratios, lib_ns, ref_ns;
+    for (const Repetition& r : lib) {
+        lib_ns.push_back(r.ns);
+        ratios.push_back(r.ns / nearest(r, ref));
+    }
+    for (const Repetition& r : ref) {
+        ref_ns.push_back(r.ns);
+        ratios.push_back(nearest(r, lib) / r.ns);
+    }
+    std::string note = "lib " + time_text(quantile(lib_ns, 0.5)) + ", ref " + time_text(quantile(ref_ns, 0.5)) +
+                       text(" per op; %zu + %zu repetitions", lib.size(), ref.size());
+    if (lib.back().resident_mib > 0)
+        note += text("; resident %.0f vs %.0f MiB", lib.back().resident_mib, ref.back().resident_mib);
+    return {{"median", quantile(ratios, 0.5)}, {"q1", quantile(ratios, 0.25)},    {"q3", quantile(ratios, 0.75)},
+            {"lib_ns", quantile(lib_ns, 0.5)}, {"ref_ns", quantile(ref_ns, 0.5)}, {"note", note}};
+}
+
+json size_row(double bytes, const std::string& note)
+{
+    return {{"median", bytes}, {"q1", bytes}, {"q3", bytes}, {"note", note}};
+}
+
+json armhf_row(const std::string& lib)
+{
+    if (lib.empty())
+        return {{"note", "not measured: give --armhf-lib PATH"}};
+    char path[] = "/tmp/netlib-bench-strip.XXXXXX";
+    const int fd = mkstemp(path);
+    struct stat st {
+    };
+    const bool stripped =
+        fd >= 0 && wait_for(spawn({"/usr/bin/arm-linux-gnueabihf-strip", "-o", path, lib.c_str(), nullptr})) == 0 &&
+        stat(path, &st) == 0;
+    if (fd >= 0)
+        close(fd);
+    unlink(path);
+    return stripped ? size_row(static_cast<double>(st.st_size), "arm-linux-gnueabihf-strip of " + lib)
+                    : json{{"error", "arm-linux-gnueabihf-strip failed on " + lib}};
+}
+
+// Starts this program again as the command of tests/device-root.sh, with
+// the JSON file open on a descriptor since the device sees this tree
+// read-only. 77 (skipped) without root.
+int enter_device(int argc, char** argv, const std::string& json_path)
+{
+    const std::string tree = NETLIB_SOURCE_DIR, script = tree + "/tests/device-root.sh";
+    char self[4096] = {}, cwd[4096] = "/";
+    if (geteuid() != 0) {
+        std::cerr << "netlib_bench: needs root (it runs inside tests/device-root.sh)\n";
+        return 77;
+    }
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0 || std::string(self).rfind(tree + "/", 0) != 0) {
+        std::cerr << "netlib_bench: build inside " << tree << ": the device sees only that tree\n";
+        return 1;
+    }
+    const int json_fd = open(json_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (json_fd < 0) {
+        std::cerr << "netlib_bench: cannot write " << json_path << "\n";
+        return 1;
+    }
+    const std::string fd_text = std::to_string(json_fd);
+    std::vector<const char*> args{script.c_str(),  self,     "--in-device",
+                                  fd_text.c_str(), "--from", getcwd(cwd, sizeof cwd)};
+    args.insert(args.end(), argv + 1, argv + argc);
+    args.push_back(nullptr);
+    // The device links a netlibctl into /bin; this benchmark uses none. The
+    // script links the tools PATH finds, so PATH must find the files
+    // themselves: on a merged /usr, /usr/sbin/ip is a link to /bin/ip,
+    // which inside the device would point back to itself.
+    setenv("NETLIBCTL", self, 0);
+    setenv("PATH", "/usr/bin:/usr/sbin:/bin:/sbin", 1);
+    execv(script.c_str(), const_cast<char* const*>(args.data()));
+    std::cerr << "netlib_bench: cannot run " << script << "\n";
+    return 1;
+}
+
+std::string load_average()
+{
+    std::string one, five, fifteen;
+    std::ifstream("/proc/loadavg") >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv)
+{
+    using namespace bench;
+    CLI::App app{"netlib_bench: the library's costs against the bare system, as ratios measured in one run (root)"};
+    Settings settings;
+    int json_fd = -1;
+    std::string armhf_lib, json_path = "netlib_bench.json", from;
+    app.add_flag("--smoke", settings.smoke, "run every figure briefly and judge none");
+    app.add_option("--armhf-lib", armhf_lib, "an armhf libpelk_network_utils_core.so (in this tree) to measure");
+    app.add_option("--json", json_path, "where to write the table as JSON")->capture_default_str();
+    app.add_option("--in-device", json_fd, "(inside the device: the JSON file's descriptor)")->group("");
+    app.add_option("--from", from, "(inside the device: the directory it was started from)")->group("");
+    app.allow_extras();
+    app.footer("Google Benchmark's --benchmark_* options are passed on.");
+    CLI11_PARSE(app, argc, argv);
+    if (json_fd < 0)
+        return enter_device(argc, argv, json_path);
+    fcntl(json_fd, F_SETFD, FD_CLOEXEC);
+    if (chdir(from.c_str()) != 0)
+        std::cerr << "netlib_bench: relative paths are taken from the device's root\n";
+    std::vector<std::string> gb_args{argv[0], "--benchmark_enable_random_interleaving=true"};
+    for (const std::string& extra : app.remaining())
+        gb_args.push_back(extra);
+    std::vector<char*> gb_argv;
+    for (std::string& arg : gb_args)
+        gb_argv.push_back(&arg[0]);
+    int gb_argc = static_cast<int>(gb_argv.size());
+    benchmark::Initialize(&gb_argc, gb_argv.data());
+    if (benchmark::ReportUnrecognizedArguments(gb_argc, gb_argv.data()))
+        return 2;
+
+    const auto start = std::chrono::steady_clock::now();
+    const std::string load_before = load_average();
+    double heap_bytes = 0;
+    std::string heap_note;
+    if (!measure_context_heap(heap_bytes, heap_note))
+        g_failed["context_heap"] = heap_note;
+    // The route deletes that find no route left complain on standard error.
+    const int saved_stderr = dup(STDERR_FILENO);
+    dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDERR_FILENO);
+    register_iface(settings);
+    register_events(settings);
+    register_exec(settings);
+    register_netm(settings);
+    Collector collector;
+    for (const Figure& f : kFigures)  // the two sides of each figure interleaved
+        if (f.ratio && !g_failed.count(f.id))
+            benchmark::RunSpecifiedBenchmarks(&collector, std::string("^") + f.id + "/");
+    dup2(saved_stderr, STDERR_FILENO);
+
+    bool good = true;
+    json rows = json::array();
+    std::printf("%-76s %-9s %-22s %-12s %s\n", "figure", "goal", "median [IQR]", "result", "detail");
+    for (const Figure& f : kFigures) {
+        const std::string id = f.id;
+        json row = g_failed.count(id)   ? json{{"error", g_failed[id]}}
+                   : f.ratio            ? ratio_row(id)
+                   : id == "armhf_size" ? armhf_row(armhf_lib)
+                                        : size_row(heap_bytes, heap_note);
+        std::string result = row.contains("error") ? "error" : "not measured", shown = "-";
+        if (row.contains("median")) {
+            const double median = row["median"];
+            result = settings.smoke ? "ran" : median <= f.goal ? "pass" : "FAIL";
+            shown = f.ratio ? text("%.3f [%.3f-%.3f]", median, row["q1"].get<double>(), row["q3"].get<double>())
+                            : text("%.0f B", median);
+        }
+        good = good && result != "error" && result != "FAIL";
+        const std::string goal = f.ratio ? text("<= %.2f", f.goal) : text("<= %.0f KiB", f.goal / 1024);
+        std::printf("%-76s %-9s %-22s %-12s %s\n", f.title, goal.c_str(), shown.c_str(), result.c_str(),
+                    row.value("note", row.value("error", "")).c_str());
+        row.update({{"id", id}, {"figure", f.title}, {"goal", f.goal}, {"result", result}});
+        rows.push_back(row);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string load_after = load_average();
+    std::printf(
+        "\n%s run: %.1f s on %ld CPUs, load average %s before, %s after. Ratios are library / reference:\n"
+        "median [interquartile range] of each repetition against the other side's nearest in time.\n",
+        settings.smoke ? "Smoke" : "Full", seconds, sysconf(_SC_NPROCESSORS_ONLN), load_before.c_str(),
+        load_after.c_str());
+    const json doc = {{"mode", settings.smoke ? "smoke" : "full"},
+                      {"seconds", seconds},
+                      {"load_average", {load_before, load_after}},
+                      {"figures", rows}};
+    const std::string out = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    const bool written = write(json_fd, out.data(), out.size()) == static_cast<ssize_t>(out.size());
+    std::printf(written ? "Written to %s\n" : "Could not write %s\n", json_path.c_str());
+    return good ? 0 : 1;
+}
