@@ -16,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <list>
 #include <variant>
 
@@ -29,7 +28,6 @@ namespace bench
 namespace
 {
 
-using pelk::network::event_list;
 using PeerPayload = std::map<std::string, std::variant<unsigned int, int, unsigned short, unsigned char, std::string>>;
 using PeerList = std::list<std::pair<int, PeerPayload>>;
 
@@ -46,12 +44,14 @@ void load_corpus(const std::string& dir)
             paths.push_back(entry.path());
     std::sort(paths.begin(), paths.end());
     for (const std::string& path : paths) {
-        std::ifstream in(path, std::ios::binary);
-        const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        g_datagrams.emplace_back((bytes.size() + 3) / 4);
-        g_sizes.push_back(bytes.size());
-        std::memcpy(g_datagrams.back().data(), bytes.data(), bytes.size());
-        int left = static_cast<int>(bytes.size());
+        const std::size_t size = std::filesystem::file_size(path, missing);
+        if (missing)
+            continue;
+        g_datagrams.emplace_back((size + 3) / 4);
+        g_sizes.push_back(size);
+        std::ifstream(path, std::ios::binary)
+            .read(reinterpret_cast<char*>(g_datagrams.back().data()), static_cast<std::streamsize>(size));
+        int left = static_cast<int>(size);
         for (auto* m = reinterpret_cast<nlmsghdr*>(g_datagrams.back().data()); NLMSG_OK(m, left);
              m = NLMSG_NEXT(m, left))
             if (m->nlmsg_type == RTM_NEWLINK || m->nlmsg_type == RTM_DELLINK || m->nlmsg_type == RTM_NEWADDR ||
@@ -119,102 +119,6 @@ void peer_decode(nlmsghdr* msg, PeerList& events)
     events.emplace_back(event, std::move(payload));
 }
 
-// The costs compare only when both sides build the same events.
-bool same_as_peer()
-{
-    event_list lib;
-    PeerList peer;
-    for (nlmsghdr* m : g_messages) {
-        nl_event_callback(m, lib);
-        peer_decode(m, peer);
-    }
-    if (lib.size() != peer.size())
-        return false;
-    auto p = peer.begin();
-    for (const auto& [type, payload] : lib) {
-        for (const char* key : {"eventName", "ifname", "ifaddr"}) {
-            const pelk::variant::Variant* mine = payload.Find(key);
-            const auto theirs = p->second.find(key);
-            if (static_cast<int>(type) != p->first || (mine == nullptr) != (theirs == p->second.end()) ||
-                (mine && mine->AsString() != std::get<std::string>(theirs->second)))
-                return false;
-        }
-        ++p;
-    }
-    return true;
-}
-
-// ---- replay: four passes of the corpus queued (untimed) per iteration ----
-
-constexpr int kPasses = 4;
-
-struct Replay {
-    int tx = -1;
-    int rx = -1;
-    bool open()
-    {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
-            return false;
-        tx = fds[0];
-        rx = fds[1];
-        const int bytes = 4 << 20;  // room for every queued pass
-        if (setsockopt(tx, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
-            setsockopt(tx, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-        return true;
-    }
-    bool send_one(std::size_t i) const
-    {
-        return send(tx, g_datagrams[i].data(), g_sizes[i], MSG_DONTWAIT) == static_cast<ssize_t>(g_sizes[i]);
-    }
-    // Times read_one over every queued datagram.
-    template <typename Read>
-    void loop(benchmark::State& state, Read read_one) const
-    {
-        bool ok = true;
-        for (auto _ : state) {
-            state.PauseTiming();
-            for (std::size_t i = 0; ok && i < kPasses * g_datagrams.size(); ++i)
-                ok = send_one(i % g_datagrams.size());
-            state.ResumeTiming();
-            for (std::size_t i = 0; ok && i < kPasses * g_datagrams.size(); ++i)
-                ok = read_one();
-        }
-        if (!ok)
-            state.SkipWithError("a replayed datagram was refused, not read or not delivered");
-    }
-};
-
-Context g_context;
-Replay g_lib_replay;  // its receiving end is the module's socket
-Replay g_bare_replay;
-unsigned long g_delivered = 0;
-
-void count_event(pelk::network::event_type, const pelk::variant::Variant& payload, void*)
-{
-    benchmark::DoNotOptimize(&payload);
-    ++g_delivered;
-}
-
-// The module reads the replayed datagrams instead of the kernel's.
-bool replace_module_socket()
-{
-    unsigned int id = 0;
-    if (!pelk::network::netlib_libevents_init(&g_context.block) || !g_lib_replay.open() || !g_bare_replay.open())
-        return false;
-    close(g_context.block.events_state->nl_socket);
-    g_context.block.events_state->nl_socket = g_lib_replay.rx;
-    if (!pelk::network::netlib_libevents_subscribe(&g_context.block, count_event, id, nullptr))
-        return false;
-    for (std::size_t i = 0; i < g_datagrams.size(); ++i) {
-        const unsigned long before = g_delivered;
-        if (!g_lib_replay.send_one(i) || !pelk::network::netlib_libevents_service(&g_context.block) ||
-            g_delivered == before)
-            return false;
-    }
-    return true;
-}
-
 // One iteration decodes every message; emptying the list is part of the
 // cost on both sides.
 template <typename List, auto decode>
@@ -228,6 +132,54 @@ void decode_all(benchmark::State& state)
     }
 }
 
+// ---- replay: four passes of the corpus queued (untimed) per iteration ----
+
+constexpr int kPasses = 4;
+Context g_context;
+int g_lib[2] = {-1, -1};  // its receiving end is the module's socket
+int g_bare[2] = {-1, -1};
+unsigned long g_delivered = 0;
+
+// A datagram socket pair whose sending end has room for every queued pass.
+bool open_pair(int fds[2])
+{
+    const int bytes = 4 << 20;
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
+        return false;
+    if (setsockopt(fds[0], SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    return true;
+}
+
+bool send_datagram(const int fds[2], std::size_t i)
+{
+    return send(fds[0], g_datagrams[i].data(), g_sizes[i], MSG_DONTWAIT) == static_cast<ssize_t>(g_sizes[i]);
+}
+
+bool queue_passes(const int fds[2])
+{
+    for (std::size_t i = 0; i < kPasses * g_datagrams.size(); ++i)
+        if (!send_datagram(fds, i % g_datagrams.size()))
+            return false;
+    return true;
+}
+
+void count_event(pelk::network::event_type, const pelk::variant::Variant& payload, void*)
+{
+    benchmark::DoNotOptimize(&payload);
+    ++g_delivered;
+}
+
+// Reads every queued datagram with read_one.
+template <bool (*read_one)()>
+bool read_all()
+{
+    for (std::size_t i = 0; i < kPasses * g_datagrams.size(); ++i)
+        if (!read_one())
+            return false;
+    return true;
+}
+
 bool lib_service()
 {
     const unsigned long before = g_delivered;  // a datagram that gave no event was not delivered
@@ -237,34 +189,48 @@ bool lib_service()
 bool bare_recv()
 {
     alignas(8) char buffer[16384];
-    const ssize_t n = recv(g_bare_replay.rx, buffer, sizeof buffer, 0);
+    const ssize_t n = recv(g_bare[1], buffer, sizeof buffer, 0);
     benchmark::DoNotOptimize(buffer);
     return n > 0;
 }
 
+// The module reads the replayed datagrams instead of the kernel's; each
+// one delivers at least one event.
+bool replace_module_socket()
+{
+    unsigned int id = 0;
+    if (!pelk::network::netlib_libevents_init(&g_context.block) || !open_pair(g_lib) || !open_pair(g_bare))
+        return false;
+    close(g_context.block.events_state->nl_socket);
+    g_context.block.events_state->nl_socket = g_lib[1];
+    if (!pelk::network::netlib_libevents_subscribe(&g_context.block, count_event, id, nullptr))
+        return false;
+    for (std::size_t i = 0; i < g_datagrams.size(); ++i)
+        if (!send_datagram(g_lib, i) || !lib_service())
+            return false;
+    return true;
+}
+
 }  // namespace
 
-void register_events(const Settings& settings)
+void register_events()
 {
     const std::string dir = NETLIB_SOURCE_DIR "/tests/data/netlink";
     load_corpus(dir);
-    if (g_messages.empty() || !same_as_peer()) {
-        g_failed["nl_event_callback"] = g_failed["libevents_service"] =
-            "no recorded messages in " + dir + ", or the library and the peer disagree";
+    if (g_messages.empty()) {
+        g_failed["nl_event_callback"] = g_failed["libevents_service"] = "no recorded messages in " + dir;
         return;
     }
-    const double messages = static_cast<double>(g_messages.size());
-    settings.micro(add("nl_event_callback", "lib", decode_all<event_list, nl_event_callback>, messages));
-    settings.micro(add("nl_event_callback", "ref", decode_all<PeerList, peer_decode>, messages));
+    add_pair("nl_event_callback", decode_all<pelk::network::event_list, nl_event_callback>,
+             decode_all<PeerList, peer_decode>, Shape::micro(static_cast<double>(g_messages.size())));
     if (!replace_module_socket()) {
         g_failed["libevents_service"] = "cannot replay the recorded datagrams through the events module";
         return;
     }
-    const double datagrams = static_cast<double>(kPasses * g_datagrams.size());
-    settings.micro(add(
-        "libevents_service", "lib", [](benchmark::State& s) { g_lib_replay.loop(s, lib_service); }, datagrams));
-    settings.micro(add(
-        "libevents_service", "ref", [](benchmark::State& s) { g_bare_replay.loop(s, bare_recv); }, datagrams));
+    const char* failure = "a replayed datagram was refused, not read or not delivered";
+    add_pair("libevents_service", timed(failure, read_all<lib_service>, [] { return queue_passes(g_lib); }),
+             timed(failure, read_all<bare_recv>, [] { return queue_passes(g_bare); }),
+             Shape::micro(static_cast<double>(kPasses * g_datagrams.size())));
 }
 
 }  // namespace bench

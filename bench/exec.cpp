@@ -18,90 +18,56 @@ extern char** environ;
 namespace bench
 {
 
-pid_t spawn(const std::vector<const char*>& argv, int out_fd)
+int run(const std::vector<const char*>& argv)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (out_fd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int wait_for(pid_t pid)
-{
     int status = 0;
-    while (pid >= 0 && waitpid(pid, &status, 0) < 0)
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv.data()), environ) != 0)
+        return -1;
+    while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
             return -1;
-    return pid >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 namespace
 {
 
-double resident_mib()
-{
-    long pages = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> pages >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20);
-}
-
-void exec_true(benchmark::State& state)
-{
-    const std::vector<std::string> no_args;
-    bool ok = true;
-    for (auto _ : state)
-        ok = pelk::utils::sysExecSimple("/bin/true", no_args) == 0 && ok;
-    if (!ok)
-        state.SkipWithError("sysExecSimple(/bin/true) did not return 0");
-}
-
-void spawn_true(benchmark::State& state)
-{
-    const std::vector<const char*> argv{"/bin/true", nullptr};
-    bool ok = true;
-    for (auto _ : state)
-        ok = wait_for(spawn(argv)) == 0 && ok;
-    if (!ok)
-        state.SkipWithError("posix_spawn(/bin/true) did not return 0");
-}
+const Body kExecTrue = timed("sysExecSimple(/bin/true) did not return 0", [no_args = std::vector<std::string>()] {
+    return pelk::utils::sysExecSimple("/bin/true", no_args) == 0;
+});
 
 // The parent grows to about `mib` resident (every page written) before and
 // shrinks after each repetition, untimed.
-void exec_true_from(benchmark::State& state, double mib)
+Body exec_true_from(double mib)
 {
-    const std::size_t bytes = static_cast<std::size_t>(std::max(0.0, mib - resident_mib()) * (1 << 20));
-    const std::unique_ptr<char[]> grown(new (std::nothrow) char[bytes]);
-    if (!grown)
-        state.SkipWithError("cannot make the parent that big");
-    else
-        std::memset(grown.get(), 1, bytes);
-    benchmark::DoNotOptimize(grown.get());
-    benchmark::ClobberMemory();
-    exec_true(state);
-    state.counters["resident_mib"] = resident_mib();
+    return [mib](benchmark::State& state) {
+        long pages = 0, resident = 0;
+        std::ifstream("/proc/self/statm") >> pages >> resident;
+        const double missing = mib * (1 << 20) - static_cast<double>(resident * sysconf(_SC_PAGESIZE));
+        const std::size_t bytes = static_cast<std::size_t>(std::max(0.0, missing));
+        const std::unique_ptr<char[]> grown(new (std::nothrow) char[bytes]);
+        if (!grown)
+            state.SkipWithError("cannot make the parent that big");
+        else
+            std::memset(grown.get(), 1, bytes);
+        benchmark::DoNotOptimize(grown.get());
+        benchmark::ClobberMemory();
+        kExecTrue(state);
+    };
 }
 
 }  // namespace
 
-void register_exec(const Settings& settings)
+void register_exec()
 {
     // The device's own /bin holds only the network tools.
     if (access("/bin/true", X_OK) != 0)
         symlink("/usr/bin/true", "/bin/true");
-    for (auto body : {exec_true, spawn_true})
-        add("exec_vs_spawn", body == exec_true ? "lib" : "ref", body)
-            ->Iterations(settings.iterations(10))
-            ->Repetitions(settings.repetitions(61));
-    for (const double mib : {settings.smoke ? 64.0 : 4096.0, 10.0})
-        add("exec_parent_size", mib > 10 ? "lib" : "ref",
-            [mib](benchmark::State& state) { exec_true_from(state, mib); })
-            ->Iterations(settings.iterations(40))
-            ->Repetitions(settings.repetitions(15));
+    const auto spawn_true = [argv = std::vector<const char*>{"/bin/true", nullptr}] { return run(argv) == 0; };
+    add_pair("exec_vs_spawn", kExecTrue, timed("posix_spawn(/bin/true) did not return 0", spawn_true),
+             Shape::fixed(10, 61));
+    add_pair("exec_parent_size", exec_true_from(g_smoke ? 64 : 4096), exec_true_from(10), Shape::fixed(40, 15));
 }
 
 }  // namespace bench

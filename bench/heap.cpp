@@ -40,22 +40,23 @@ void operator delete(void* p, std::size_t) noexcept
 
 bool bench::measure_context_heap(double& bytes, std::string& note)
 {
+    auto open_both = [](Context& context) {
+        return pelk::network::netlib_libiface_init(&context.block) &&
+               pelk::network::netlib_libevents_init(&context.block);
+    };
     {
-        // The runtime's lazily made buffers belong to no context.
-        Context warm;
-        pelk::network::netlib_libiface_init(&warm.block);
-        pelk::network::netlib_libevents_init(&warm.block);
+        Context warm;  // the runtime's lazily made buffers belong to no context
+        open_both(warm);
     }
     g_counting = true;
-    const long long bytes_before = g_bytes;
+    const long long before = g_bytes;
     bool opened = false;
     {
         Context context;
-        opened =
-            pelk::network::netlib_libiface_init(&context.block) && pelk::network::netlib_libevents_init(&context.block);
-        bytes = static_cast<double>(g_bytes - bytes_before);
+        opened = open_both(context);
+        bytes = static_cast<double>(g_bytes - before);
     }
-    const long long left = g_bytes - bytes_before;
+    const long long left = g_bytes - before;
     g_counting = false;
     note = !opened     ? "cannot open both modules"
            : left != 0 ? std::to_string(left) + " bytes still held after close"

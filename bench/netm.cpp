@@ -20,11 +20,6 @@ namespace
 const std::string kResolver = "search bench.example\nnameserver 10.99.0.53\n";
 Context g_context;
 
-int run(const std::vector<const char*>& argv)
-{
-    return wait_for(spawn(argv));
-}
-
 bool lib_configure()
 {
     static const std::vector<std::string> nameservers{"10.99.0.53"};
@@ -66,40 +61,27 @@ bool fresh_device()
     return run({"/bin/ip", "addr", "flush", "dev", "eth0", nullptr}) == 0;
 }
 
-bool resolver_written()
+// Configures once from a fresh device and checks the resolver file it left.
+bool configures(bool (*configure)())
 {
+    if (!fresh_device() || !configure())
+        return false;
     std::ifstream in("/etc/resolv.conf");
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) == kResolver;
 }
 
-void configure_loop(benchmark::State& state, bool (*configure)())
-{
-    bool ok = true;
-    for (auto _ : state) {
-        state.PauseTiming();
-        ok = fresh_device() && ok;
-        state.ResumeTiming();
-        ok = configure() && ok;
-    }
-    if (!ok)
-        state.SkipWithError("a configuration failed");
-}
-
 }  // namespace
 
-void register_netm(const Settings& settings)
+void register_netm()
 {
     if (!pelk::network::netlib_libiface_init(&g_context.block) ||
-        run({"/bin/ip", "link", "set", "eth0", "up", nullptr}) != 0 || !fresh_device() || !lib_configure() ||
-        !resolver_written() || !fresh_device() || !bare_configure() || !resolver_written()) {
+        run({"/bin/ip", "link", "set", "eth0", "up", nullptr}) != 0 || !configures(lib_configure) ||
+        !configures(bare_configure)) {
         g_failed["netm_configure_static"] = "the library or the bare spawner cannot configure eth0 on the device";
         return;
     }
-    for (auto configure : {lib_configure, bare_configure})
-        add("netm_configure_static", configure == lib_configure ? "lib" : "ref",
-            [configure](benchmark::State& state) { configure_loop(state, configure); })
-            ->Iterations(settings.iterations(10))
-            ->Repetitions(settings.repetitions(41));
+    add_pair("netm_configure_static", timed("a configuration failed", lib_configure, fresh_device),
+             timed("a configuration failed", bare_configure, fresh_device), Shape::fixed(10, 41));
 }
 
 }  // namespace bench
