@@ -87,14 +87,12 @@ struct Context {
 // posix_spawn and waits for it: its exit status, or -1.
 int run(const std::vector<const char*>& argv);
 
-void register_iface();
+void register_system();  // inside the device root only
 void register_events();
-void register_exec();
-void register_netm();  // inside the device root only
 
 // Heap bytes held by one context with both modules open, as the allocator
-// sized the blocks; false with the reason in note when it cannot be told.
-bool measure_context_heap(double& bytes, std::string& note);
+// sized the blocks; why they cannot be told goes to g_failed.
+double measure_context_heap();
 
 }  // namespace bench
 

@@ -4,7 +4,6 @@
 // datagrams replayed through a socket pair.
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
-#include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <sys/socket.h>
@@ -24,7 +23,6 @@
 
 namespace bench
 {
-
 namespace
 {
 
@@ -60,7 +58,7 @@ void load_corpus(const std::string& dir)
     }
 }
 
-// ---- the peer: a libmnl attribute walk, the library's keys and values ----
+// The peer: a libmnl attribute walk building the library's keys and values.
 
 int keep_attr(const nlattr* attr, void* table)
 {
@@ -69,14 +67,9 @@ int keep_attr(const nlattr* attr, void* table)
     return MNL_CB_OK;
 }
 
-const std::string& event_name(int event)
-{
-    static const std::string names[] = {"n/a", "if_down", "if_up", "lower_up", "address_assigned", "address_removed"};
-    return names[event];
-}
-
 void peer_decode(nlmsghdr* msg, PeerList& events)
 {
+    static const std::string kNames[] = {"n/a", "if_down", "if_up", "lower_up", "address_assigned", "address_removed"};
     const nlattr* attrs[64] = {};
     PeerPayload payload;
     int event = 0;
@@ -115,69 +108,40 @@ void peer_decode(nlmsghdr* msg, PeerList& events)
         payload["ifindex"] = static_cast<unsigned int>(info->ifa_index);
         payload["ifname"] = std::string(name);
     }
-    payload["eventName"] = event_name(event);
+    payload["eventName"] = kNames[event];
     events.emplace_back(event, std::move(payload));
 }
 
-// One iteration decodes every message; emptying the list is part of the
-// cost on both sides.
+// One call decodes every message; emptying the list is part of the cost on
+// both sides.
 template <typename List, auto decode>
-void decode_all(benchmark::State& state)
+bool decode_all()
 {
-    List events;
-    for (auto _ : state) {
-        for (nlmsghdr* m : g_messages)
-            decode(m, events);
-        events.clear();
-    }
+    static List events;
+    for (nlmsghdr* m : g_messages)
+        decode(m, events);
+    events.clear();
+    return true;
 }
 
-// ---- replay: four passes of the corpus queued (untimed) per iteration ----
-
-constexpr int kPasses = 4;
 Context g_context;
 int g_lib[2] = {-1, -1};  // its receiving end is the module's socket
 int g_bare[2] = {-1, -1};
+std::size_t g_queued = 0;  // datagrams queued per iteration
 unsigned long g_delivered = 0;
 
 // A datagram socket pair whose sending end has room for every queued pass.
 bool open_pair(int fds[2])
 {
     const int bytes = 4 << 20;
-    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
-        return false;
-    if (setsockopt(fds[0], SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
-        setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-    return true;
-}
-
-bool send_datagram(const int fds[2], std::size_t i)
-{
-    return send(fds[0], g_datagrams[i].data(), g_sizes[i], MSG_DONTWAIT) == static_cast<ssize_t>(g_sizes[i]);
-}
-
-bool queue_passes(const int fds[2])
-{
-    for (std::size_t i = 0; i < kPasses * g_datagrams.size(); ++i)
-        if (!send_datagram(fds, i % g_datagrams.size()))
-            return false;
-    return true;
+    return socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0 &&
+           setsockopt(fds[0], SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) == 0;
 }
 
 void count_event(pelk::network::event_type, const pelk::variant::Variant& payload, void*)
 {
     benchmark::DoNotOptimize(&payload);
     ++g_delivered;
-}
-
-// Reads every queued datagram with read_one.
-template <bool (*read_one)()>
-bool read_all()
-{
-    for (std::size_t i = 0; i < kPasses * g_datagrams.size(); ++i)
-        if (!read_one())
-            return false;
-    return true;
 }
 
 bool lib_service()
@@ -194,8 +158,29 @@ bool bare_recv()
     return n > 0;
 }
 
-// The module reads the replayed datagrams instead of the kernel's; each
-// one delivers at least one event.
+// Queues the corpus four times over on fds (untimed), then reads every
+// datagram with read_one.
+template <bool (*read_one)()>
+Body replayed(const int fds[2])
+{
+    const auto queue = [fds] {
+        for (std::size_t i = 0; i < g_queued; ++i) {
+            const std::size_t n = i % g_datagrams.size();
+            if (send(fds[0], g_datagrams[n].data(), g_sizes[n], MSG_DONTWAIT) != static_cast<ssize_t>(g_sizes[n]))
+                return false;
+        }
+        return true;
+    };
+    const auto read_all = [] {
+        for (std::size_t i = 0; i < g_queued; ++i)
+            if (!read_one())
+                return false;
+        return true;
+    };
+    return timed("a replayed datagram was refused, not read or not delivered", read_all, queue);
+}
+
+// The module reads the replayed datagrams instead of the kernel's.
 bool replace_module_socket()
 {
     unsigned int id = 0;
@@ -203,12 +188,7 @@ bool replace_module_socket()
         return false;
     close(g_context.block.events_state->nl_socket);
     g_context.block.events_state->nl_socket = g_lib[1];
-    if (!pelk::network::netlib_libevents_subscribe(&g_context.block, count_event, id, nullptr))
-        return false;
-    for (std::size_t i = 0; i < g_datagrams.size(); ++i)
-        if (!send_datagram(g_lib, i) || !lib_service())
-            return false;
-    return true;
+    return pelk::network::netlib_libevents_subscribe(&g_context.block, count_event, id, nullptr);
 }
 
 }  // namespace
@@ -221,16 +201,15 @@ void register_events()
         g_failed["nl_event_callback"] = g_failed["libevents_service"] = "no recorded messages in " + dir;
         return;
     }
-    add_pair("nl_event_callback", decode_all<pelk::network::event_list, nl_event_callback>,
-             decode_all<PeerList, peer_decode>, Shape::micro(static_cast<double>(g_messages.size())));
+    add_pair("nl_event_callback", timed("", decode_all<pelk::network::event_list, nl_event_callback>),
+             timed("", decode_all<PeerList, peer_decode>), Shape::micro(static_cast<double>(g_messages.size())));
     if (!replace_module_socket()) {
         g_failed["libevents_service"] = "cannot replay the recorded datagrams through the events module";
         return;
     }
-    const char* failure = "a replayed datagram was refused, not read or not delivered";
-    add_pair("libevents_service", timed(failure, read_all<lib_service>, [] { return queue_passes(g_lib); }),
-             timed(failure, read_all<bare_recv>, [] { return queue_passes(g_bare); }),
-             Shape::micro(static_cast<double>(kPasses * g_datagrams.size())));
+    g_queued = 4 * g_datagrams.size();
+    add_pair("libevents_service", replayed<lib_service>(g_lib), replayed<bare_recv>(g_bare),
+             Shape::micro(static_cast<double>(g_queued)));
 }
 
 }  // namespace bench

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <optional>
 
 #include "bench.h"
 
@@ -38,28 +39,25 @@ void operator delete(void* p, std::size_t) noexcept
     operator delete(p);
 }
 
-bool bench::measure_context_heap(double& bytes, std::string& note)
+double bench::measure_context_heap()
 {
     auto open_both = [](Context& context) {
         return pelk::network::netlib_libiface_init(&context.block) &&
                pelk::network::netlib_libevents_init(&context.block);
     };
-    {
-        Context warm;  // the runtime's lazily made buffers belong to no context
-        open_both(warm);
-    }
+    std::optional<Context> context(std::in_place);
+    open_both(*context);  // the runtime's lazily made buffers belong to no context
+    context.emplace();    // closes that one, a fresh block
     g_counting = true;
     const long long before = g_bytes;
-    bool opened = false;
-    {
-        Context context;
-        opened = open_both(context);
-        bytes = static_cast<double>(g_bytes - before);
-    }
+    const bool opened = open_both(*context);
+    const long long held = g_bytes - before;
+    context.reset();
     const long long left = g_bytes - before;
     g_counting = false;
-    note = !opened     ? "cannot open both modules"
-           : left != 0 ? std::to_string(left) + " bytes still held after close"
-                       : "counted by replaced operator new/delete (usable sizes)";
-    return opened && left == 0;
+    if (!opened)
+        g_failed["context_heap"] = "cannot open both modules";
+    else if (left != 0)
+        g_failed["context_heap"] = std::to_string(left) + " bytes still held after close";
+    return static_cast<double>(held);
 }

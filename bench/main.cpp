@@ -118,19 +118,11 @@ json ratio_row(const std::string& id)
         ratios.push_back(nearest_ns(r, lib) / r.ns);
     }
     const double lib_median = quantile(lib_ns, 0.5), ref_median = quantile(ref_ns, 0.5);
-    const std::string note = "lib " + time_text(lib_median) + ", ref " + time_text(ref_median) +
-                             text(" per op; %zu + %zu repetitions", lib.size(), ref.size());
-    return {{"median", quantile(ratios, 0.5)},
-            {"q1", quantile(ratios, 0.25)},
-            {"q3", quantile(ratios, 0.75)},
-            {"lib_ns", lib_median},
-            {"ref_ns", ref_median},
-            {"note", note}};
-}
-
-json size_row(double bytes, const std::string& note)
-{
-    return {{"median", bytes}, {"q1", bytes}, {"q3", bytes}, {"note", note}};
+    json row = {{"median", quantile(ratios, 0.5)}, {"q1", quantile(ratios, 0.25)}, {"q3", quantile(ratios, 0.75)}};
+    row.update({{"lib_ns", lib_median}, {"ref_ns", ref_median}});
+    row["note"] = "lib " + time_text(lib_median) + ", ref " + time_text(ref_median) +
+                  text(" per op; %zu + %zu repetitions", lib.size(), ref.size());
+    return row;
 }
 
 // The device's /tmp is its own, so a fixed name is safe.
@@ -142,7 +134,7 @@ json armhf_row(const std::string& lib)
     std::error_code error;
     const bool ok = run({"/usr/bin/arm-linux-gnueabihf-strip", "-o", stripped, lib.c_str(), nullptr}) == 0;
     const double bytes = ok ? static_cast<double>(std::filesystem::file_size(stripped, error)) : 0;
-    return ok && !error ? size_row(bytes, "arm-linux-gnueabihf-strip of " + lib)
+    return ok && !error ? json{{"median", bytes}, {"note", "arm-linux-gnueabihf-strip of " + lib}}
                         : json{{"error", "arm-linux-gnueabihf-strip failed on " + lib}};
 }
 
@@ -169,10 +161,9 @@ int enter_device(int argc, char** argv, const std::string& json_path)
                                   fd_text.c_str(), "--from", getcwd(cwd, sizeof cwd)};
     args.insert(args.end(), argv + 1, argv + argc);
     args.push_back(nullptr);
-    // The script wants a netlibctl; this benchmark uses none. It links the
-    // tools PATH finds, so PATH must find the files themselves: on a merged
-    // /usr, /usr/sbin/ip is a link to /bin/ip, which inside the device would
-    // point back to itself.
+    // The script wants a netlibctl (none is used) and links the tools PATH
+    // finds: on a merged /usr, /usr/sbin/ip links to /bin/ip, which inside
+    // the device would point back to itself.
     setenv("NETLIBCTL", self, 0);
     setenv("PATH", "/usr/bin:/usr/sbin:/bin:/sbin", 1);
     execv(script.c_str(), const_cast<char* const*>(args.data()));
@@ -194,8 +185,6 @@ int main(int argc, char** argv)
     // Inside the device: the JSON file's descriptor, the directory the run started from.
     app.add_option("--in-device", json_fd)->group("");
     app.add_option("--from", from)->group("");
-    app.allow_extras();
-    app.footer("Google Benchmark's --benchmark_* options are passed on.");
     CLI11_PARSE(app, argc, argv);
     if (json_fd < 0)
         return enter_device(argc, argv, json_path);
@@ -203,25 +192,17 @@ int main(int argc, char** argv)
     if (chdir(from.c_str()) != 0)
         std::cerr << "netlib_bench: relative paths are taken from the device's root\n";
     char interleave[] = "--benchmark_enable_random_interleaving=true";
-    std::vector<std::string> extras = app.remaining();
-    std::vector<char*> gb_argv{argv[0], interleave};
-    for (std::string& extra : extras)
-        gb_argv.push_back(extra.data());
-    int gb_argc = static_cast<int>(gb_argv.size());
-    benchmark::Initialize(&gb_argc, gb_argv.data());
-    if (benchmark::ReportUnrecognizedArguments(gb_argc, gb_argv.data()))
-        return 2;
+    char* gb_argv[] = {argv[0], interleave};
+    int gb_argc = 2;
+    benchmark::Initialize(&gb_argc, gb_argv);
 
     const auto start = std::chrono::steady_clock::now();
-    double heap_bytes = 0;
-    std::string heap_note;
-    if (!measure_context_heap(heap_bytes, heap_note))
-        g_failed["context_heap"] = heap_note;
+    const double heap_bytes = measure_context_heap();
     // The route deletes that find no route left complain on standard error.
     const int saved_stderr = dup(STDERR_FILENO);
     dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDERR_FILENO);
-    for (auto register_figures : {register_iface, register_events, register_exec, register_netm})
-        register_figures();
+    register_system();
+    register_events();
     Collector collector;
     for (const Figure& f : kFigures)
         if (f.ratio && !g_failed.count(f.id))
@@ -236,7 +217,8 @@ int main(int argc, char** argv)
         json row = g_failed.count(id)   ? json{{"error", g_failed[id]}}
                    : f.ratio            ? ratio_row(id)
                    : id == "armhf_size" ? armhf_row(armhf_lib)
-                                        : size_row(heap_bytes, heap_note);
+                                        : json{{"median", heap_bytes},
+                                               {"note", "counted by replaced operator new/delete (usable sizes)"}};
         std::string result = row.contains("error") ? "error" : "not measured", shown = "-";
         if (row.contains("median")) {
             const double median = row["median"];
