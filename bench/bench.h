@@ -14,7 +14,6 @@
 
 namespace bench
 {
-
 inline bool g_smoke = false;                         // every figure briefly, nothing judged
 inline std::map<std::string, std::string> g_failed;  // why a figure could not be measured, by id
 inline long g_runs_done = 0;                         // repetitions finished: the interleaved order
@@ -36,12 +35,12 @@ using Body = std::function<void(benchmark::State&)>;
 inline void add_pair(const std::string& id, const Body& lib, const Body& ref, Shape shape)
 {
     for (const auto& [side, body] : {std::pair{"lib", lib}, std::pair{"ref", ref}}) {
-        auto run = [body = body, ops = shape.ops](benchmark::State& state) {
+        auto counted = [body = body, ops = shape.ops](benchmark::State& state) {
             body(state);
             state.counters["ops"] = ops;
             state.counters["order"] = static_cast<double>(++g_runs_done);
         };
-        benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark((id + "/" + side).c_str(), run);
+        benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark((id + "/" + side).c_str(), counted);
         b->UseRealTime()->Repetitions(g_smoke ? 2 : shape.repetitions);
         if (shape.iterations > 0)
             b->Iterations(g_smoke ? 2 : shape.iterations);
@@ -89,10 +88,6 @@ int run(const std::vector<const char*>& argv);
 
 void register_system();  // inside the device root only
 void register_events();
-
-// Heap bytes held by one context with both modules open, as the allocator
-// sized the blocks; why they cannot be told goes to g_failed.
-double measure_context_heap();
 
 }  // namespace bench
 

@@ -1,7 +1,7 @@
 // Kernel notifications recorded in tests/data/netlink (one datagram per
 // file): the library's decoder against a libmnl walk building the same
 // payload, and netlib_libevents_service against a bare recv of the same
-// datagrams replayed through a socket pair.
+// datagrams replayed through socket pairs.
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/rtnetlink.h>
@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <list>
 #include <variant>
 
@@ -25,7 +26,6 @@ namespace bench
 {
 namespace
 {
-
 using PeerPayload = std::map<std::string, std::variant<unsigned int, int, unsigned short, unsigned char, std::string>>;
 using PeerList = std::list<std::pair<int, PeerPayload>>;
 
@@ -42,14 +42,12 @@ void load_corpus(const std::string& dir)
             paths.push_back(entry.path());
     std::sort(paths.begin(), paths.end());
     for (const std::string& path : paths) {
-        const std::size_t size = std::filesystem::file_size(path, missing);
-        if (missing)
-            continue;
-        g_datagrams.emplace_back((size + 3) / 4);
-        g_sizes.push_back(size);
-        std::ifstream(path, std::ios::binary)
-            .read(reinterpret_cast<char*>(g_datagrams.back().data()), static_cast<std::streamsize>(size));
-        int left = static_cast<int>(size);
+        std::ifstream in(path, std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        g_datagrams.emplace_back((bytes.size() + 3) / 4);
+        g_sizes.push_back(bytes.size());
+        std::memcpy(g_datagrams.back().data(), bytes.data(), bytes.size());
+        int left = static_cast<int>(bytes.size());
         for (auto* m = reinterpret_cast<nlmsghdr*>(g_datagrams.back().data()); NLMSG_OK(m, left);
              m = NLMSG_NEXT(m, left))
             if (m->nlmsg_type == RTM_NEWLINK || m->nlmsg_type == RTM_DELLINK || m->nlmsg_type == RTM_NEWADDR ||
@@ -58,8 +56,6 @@ void load_corpus(const std::string& dir)
     }
 }
 
-// The peer: a libmnl attribute walk building the library's keys and values.
-
 int keep_attr(const nlattr* attr, void* table)
 {
     if (mnl_attr_get_type(attr) < 64)
@@ -67,6 +63,7 @@ int keep_attr(const nlattr* attr, void* table)
     return MNL_CB_OK;
 }
 
+// The peer: a libmnl attribute walk building the library's keys and values.
 void peer_decode(nlmsghdr* msg, PeerList& events)
 {
     static const std::string kNames[] = {"n/a", "if_down", "if_up", "lower_up", "address_assigned", "address_removed"};

@@ -1,27 +1,60 @@
 // netlib_bench: the figures with goals in the README's performance table,
 // measured in one run inside the throw-away device of tests/device-root.sh
 // (the program starts itself there). The two sides of each ratio run one
-// figure at a time, their repetitions in random interleaved order; the
-// program prints one table and writes it as JSON.
+// figure at a time, their repetitions in random interleaved order; the two
+// sizes are measured here. It prints one table and writes it as JSON.
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "bench.h"
+
+// The heap figure counts through this program's allocation functions: the
+// library, the host and the C++ runtime allocate through them (libstdc++'s
+// array, nothrow and sized forms call these). Off while anything is timed.
+namespace
+{
+std::atomic<bool> g_counting{false};
+std::atomic<long long> g_bytes{0};
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    void* p = std::malloc(size != 0 ? size : 1);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    if (g_counting.load(std::memory_order_relaxed))
+        g_bytes += static_cast<long long>(malloc_usable_size(p));
+    return p;
+}
+
+void operator delete(void* p) noexcept
+{
+    if (p != nullptr && g_counting.load(std::memory_order_relaxed))
+        g_bytes -= static_cast<long long>(malloc_usable_size(p));
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    operator delete(p);
+}
 
 namespace bench
 {
 namespace
 {
-
 using nlohmann::json;
 
 struct Repetition {
@@ -30,9 +63,7 @@ struct Repetition {
 };
 std::map<std::string, std::vector<Repetition>> g_repetitions;  // by benchmark name
 
-class Collector : public benchmark::BenchmarkReporter
-{
-public:
+struct Collector : benchmark::BenchmarkReporter {
     bool ReportContext(const Context&) override { return true; }
     void ReportRuns(const std::vector<Run>& reports) override
     {
@@ -102,11 +133,10 @@ json ratio_row(const std::string& id)
     if (lib.empty() || ref.empty())
         return {{"error", "did not run"}};
     auto nearest_ns = [](const Repetition& r, const std::vector<Repetition>& others) {
-        return std::min_element(others.begin(), others.end(),
-                                [&r](const Repetition& a, const Repetition& b) {
-                                    return std::fabs(a.order - r.order) < std::fabs(b.order - r.order);
-                                })
-            ->ns;
+        auto closer = [&r](const Repetition& a, const Repetition& b) {
+            return std::fabs(a.order - r.order) < std::fabs(b.order - r.order);
+        };
+        return std::min_element(others.begin(), others.end(), closer)->ns;
     };
     std::vector<double> ratios, lib_ns, ref_ns;
     for (const Repetition& r : lib) {
@@ -125,6 +155,30 @@ json ratio_row(const std::string& id)
     return row;
 }
 
+// Heap held by one context with both modules open and no event pending.
+json heap_row()
+{
+    auto open_both = [](Context& context) {
+        return pelk::network::netlib_libiface_init(&context.block) &&
+               pelk::network::netlib_libevents_init(&context.block);
+    };
+    std::optional<Context> context(std::in_place);
+    open_both(*context);  // the runtime's lazily made buffers belong to no context
+    context.emplace();    // closes that one, a fresh block
+    g_counting = true;
+    const long long before = g_bytes;
+    const bool opened = open_both(*context);
+    const double held = static_cast<double>(g_bytes - before);
+    context.reset();
+    const long long left = g_bytes - before;
+    g_counting = false;
+    if (!opened)
+        return {{"error", "cannot open both modules"}};
+    if (left != 0)
+        return {{"error", std::to_string(left) + " bytes still held after close"}};
+    return {{"median", held}, {"note", "counted by replaced operator new/delete (usable sizes)"}};
+}
+
 // The device's /tmp is its own, so a fixed name is safe.
 json armhf_row(const std::string& lib)
 {
@@ -138,9 +192,8 @@ json armhf_row(const std::string& lib)
                         : json{{"error", "arm-linux-gnueabihf-strip failed on " + lib}};
 }
 
-// Starts this program again as the command of tests/device-root.sh, with
-// the JSON file open on a descriptor since the device sees this tree
-// read-only. 77 (skipped) without root.
+// Starts this program again inside tests/device-root.sh, the JSON file open
+// on a descriptor (the device sees this tree read-only); 77 without root.
 int enter_device(int argc, char** argv, const std::string& json_path)
 {
     const std::string tree = NETLIB_SOURCE_DIR, script = tree + "/tests/device-root.sh";
@@ -161,9 +214,8 @@ int enter_device(int argc, char** argv, const std::string& json_path)
                                   fd_text.c_str(), "--from", getcwd(cwd, sizeof cwd)};
     args.insert(args.end(), argv + 1, argv + argc);
     args.push_back(nullptr);
-    // The script wants a netlibctl (none is used) and links the tools PATH
-    // finds: on a merged /usr, /usr/sbin/ip links to /bin/ip, which inside
-    // the device would point back to itself.
+    // The script wants a netlibctl (none is used) and links the tools PATH finds: on a
+    // merged /usr, /usr/sbin/ip links to /bin/ip, which in the device would loop.
     setenv("NETLIBCTL", self, 0);
     setenv("PATH", "/usr/bin:/usr/sbin:/bin:/sbin", 1);
     execv(script.c_str(), const_cast<char* const*>(args.data()));
@@ -197,7 +249,7 @@ int main(int argc, char** argv)
     benchmark::Initialize(&gb_argc, gb_argv);
 
     const auto start = std::chrono::steady_clock::now();
-    const double heap_bytes = measure_context_heap();
+    const json heap = heap_row();
     // The route deletes that find no route left complain on standard error.
     const int saved_stderr = dup(STDERR_FILENO);
     dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDERR_FILENO);
@@ -217,8 +269,7 @@ int main(int argc, char** argv)
         json row = g_failed.count(id)   ? json{{"error", g_failed[id]}}
                    : f.ratio            ? ratio_row(id)
                    : id == "armhf_size" ? armhf_row(armhf_lib)
-                                        : json{{"median", heap_bytes},
-                                               {"note", "counted by replaced operator new/delete (usable sizes)"}};
+                                        : heap;
         std::string result = row.contains("error") ? "error" : "not measured", shown = "-";
         if (row.contains("median")) {
             const double median = row["median"];
@@ -234,10 +285,8 @@ int main(int argc, char** argv)
         rows.push_back(row);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf(
-        "\n%s run: %.1f s on %ld CPUs. Ratios are library / reference: median [interquartile range] of each\n"
-        "repetition against the other side's nearest in time.\n",
-        g_smoke ? "Smoke" : "Full", seconds, sysconf(_SC_NPROCESSORS_ONLN));
+    std::printf("\n%s run: %.1f s on %ld CPUs; each repetition paired with the other side's nearest in time.\n",
+                g_smoke ? "Smoke" : "Full", seconds, sysconf(_SC_NPROCESSORS_ONLN));
     const json doc = {{"mode", g_smoke ? "smoke" : "full"}, {"seconds", seconds}, {"figures", rows}};
     const std::string out = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
     const bool written = write(json_fd, out.data(), out.size()) == static_cast<ssize_t>(out.size());

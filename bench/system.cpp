@@ -24,7 +24,6 @@ extern char** environ;
 
 namespace bench
 {
-
 int run(const std::vector<const char*>& argv)
 {
     pid_t pid = -1;
@@ -39,7 +38,6 @@ int run(const std::vector<const char*>& argv)
 
 namespace
 {
-
 using namespace pelk::network;
 
 Context g_context;  // the interface module open
