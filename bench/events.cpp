@@ -1,10 +1,9 @@
 // Kernel notifications recorded in tests/data/netlink (one datagram per
 // file): the library's decoder against a libmnl walk building the same
 // payload, and netlib_libevents_service against a bare recv of the same
-// datagrams replayed through a socket pair.
+// datagrams replayed through socket pairs.
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
-#include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <sys/socket.h>
@@ -25,11 +24,8 @@
 
 namespace bench
 {
-
 namespace
 {
-
-using pelk::network::event_list;
 using PeerPayload = std::map<std::string, std::variant<unsigned int, int, unsigned short, unsigned char, std::string>>;
 using PeerList = std::list<std::pair<int, PeerPayload>>;
 
@@ -47,7 +43,7 @@ void load_corpus(const std::string& dir)
     std::sort(paths.begin(), paths.end());
     for (const std::string& path : paths) {
         std::ifstream in(path, std::ios::binary);
-        const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         g_datagrams.emplace_back((bytes.size() + 3) / 4);
         g_sizes.push_back(bytes.size());
         std::memcpy(g_datagrams.back().data(), bytes.data(), bytes.size());
@@ -60,8 +56,6 @@ void load_corpus(const std::string& dir)
     }
 }
 
-// ---- the peer: a libmnl attribute walk, the library's keys and values ----
-
 int keep_attr(const nlattr* attr, void* table)
 {
     if (mnl_attr_get_type(attr) < 64)
@@ -69,14 +63,10 @@ int keep_attr(const nlattr* attr, void* table)
     return MNL_CB_OK;
 }
 
-const std::string& event_name(int event)
-{
-    static const std::string names[] = {"n/a", "if_down", "if_up", "lower_up", "address_assigned", "address_removed"};
-    return names[event];
-}
-
+// The peer: a libmnl attribute walk building the library's keys and values.
 void peer_decode(nlmsghdr* msg, PeerList& events)
 {
+    static const std::string kNames[] = {"n/a", "if_down", "if_up", "lower_up", "address_assigned", "address_removed"};
     const nlattr* attrs[64] = {};
     PeerPayload payload;
     int event = 0;
@@ -115,117 +105,40 @@ void peer_decode(nlmsghdr* msg, PeerList& events)
         payload["ifindex"] = static_cast<unsigned int>(info->ifa_index);
         payload["ifname"] = std::string(name);
     }
-    payload["eventName"] = event_name(event);
+    payload["eventName"] = kNames[event];
     events.emplace_back(event, std::move(payload));
 }
 
-// The costs compare only when both sides build the same events.
-bool same_as_peer()
+// One call decodes every message; emptying the list is part of the cost on
+// both sides.
+template <typename List, auto decode>
+bool decode_all()
 {
-    event_list lib;
-    PeerList peer;
-    for (nlmsghdr* m : g_messages) {
-        nl_event_callback(m, lib);
-        peer_decode(m, peer);
-    }
-    if (lib.size() != peer.size())
-        return false;
-    auto p = peer.begin();
-    for (const auto& [type, payload] : lib) {
-        for (const char* key : {"eventName", "ifname", "ifaddr"}) {
-            const pelk::variant::Variant* mine = payload.Find(key);
-            const auto theirs = p->second.find(key);
-            if (static_cast<int>(type) != p->first || (mine == nullptr) != (theirs == p->second.end()) ||
-                (mine && mine->AsString() != std::get<std::string>(theirs->second)))
-                return false;
-        }
-        ++p;
-    }
+    static List events;
+    for (nlmsghdr* m : g_messages)
+        decode(m, events);
+    events.clear();
     return true;
 }
 
-// ---- replay: four passes of the corpus queued (untimed) per iteration ----
-
-constexpr int kPasses = 4;
-
-struct Replay {
-    int tx = -1;
-    int rx = -1;
-    bool open()
-    {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
-            return false;
-        tx = fds[0];
-        rx = fds[1];
-        const int bytes = 4 << 20;  // room for every queued pass
-        if (setsockopt(tx, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
-            setsockopt(tx, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-        return true;
-    }
-    bool send_one(std::size_t i) const
-    {
-        return send(tx, g_datagrams[i].data(), g_sizes[i], MSG_DONTWAIT) == static_cast<ssize_t>(g_sizes[i]);
-    }
-    // Times read_one over every queued datagram.
-    template <typename Read>
-    void loop(benchmark::State& state, Read read_one) const
-    {
-        bool ok = true;
-        for (auto _ : state) {
-            state.PauseTiming();
-            for (std::size_t i = 0; ok && i < kPasses * g_datagrams.size(); ++i)
-                ok = send_one(i % g_datagrams.size());
-            state.ResumeTiming();
-            for (std::size_t i = 0; ok && i < kPasses * g_datagrams.size(); ++i)
-                ok = read_one();
-        }
-        if (!ok)
-            state.SkipWithError("a replayed datagram was refused, not read or not delivered");
-    }
-};
-
 Context g_context;
-Replay g_lib_replay;  // its receiving end is the module's socket
-Replay g_bare_replay;
+int g_lib[2] = {-1, -1};  // its receiving end is the module's socket
+int g_bare[2] = {-1, -1};
+std::size_t g_queued = 0;  // datagrams queued per iteration
 unsigned long g_delivered = 0;
+
+// A datagram socket pair whose sending end has room for every queued pass.
+bool open_pair(int fds[2])
+{
+    const int bytes = 4 << 20;
+    return socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0 &&
+           setsockopt(fds[0], SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) == 0;
+}
 
 void count_event(pelk::network::event_type, const pelk::variant::Variant& payload, void*)
 {
     benchmark::DoNotOptimize(&payload);
     ++g_delivered;
-}
-
-// The module reads the replayed datagrams instead of the kernel's.
-bool replace_module_socket()
-{
-    unsigned int id = 0;
-    if (!pelk::network::netlib_libevents_init(&g_context.block) || !g_lib_replay.open() || !g_bare_replay.open())
-        return false;
-    close(g_context.block.events_state->nl_socket);
-    g_context.block.events_state->nl_socket = g_lib_replay.rx;
-    if (!pelk::network::netlib_libevents_subscribe(&g_context.block, count_event, id, nullptr))
-        return false;
-    for (std::size_t i = 0; i < g_datagrams.size(); ++i) {
-        const unsigned long before = g_delivered;
-        if (!g_lib_replay.send_one(i) || !pelk::network::netlib_libevents_service(&g_context.block) ||
-            g_delivered == before)
-            return false;
-    }
-    return true;
-}
-
-// One iteration decodes every message; emptying the list is part of the
-// cost on both sides.
-template <typename List, auto decode>
-void decode_all(benchmark::State& state)
-{
-    List events;
-    for (auto _ : state) {
-        for (nlmsghdr* m : g_messages)
-            decode(m, events);
-        events.clear();
-    }
 }
 
 bool lib_service()
@@ -237,34 +150,63 @@ bool lib_service()
 bool bare_recv()
 {
     alignas(8) char buffer[16384];
-    const ssize_t n = recv(g_bare_replay.rx, buffer, sizeof buffer, 0);
+    const ssize_t n = recv(g_bare[1], buffer, sizeof buffer, 0);
     benchmark::DoNotOptimize(buffer);
     return n > 0;
 }
 
+// Queues the corpus four times over on fds (untimed), then reads every
+// datagram with read_one.
+template <bool (*read_one)()>
+Body replayed(const int fds[2])
+{
+    const auto queue = [fds] {
+        for (std::size_t i = 0; i < g_queued; ++i) {
+            const std::size_t n = i % g_datagrams.size();
+            if (send(fds[0], g_datagrams[n].data(), g_sizes[n], MSG_DONTWAIT) != static_cast<ssize_t>(g_sizes[n]))
+                return false;
+        }
+        return true;
+    };
+    const auto read_all = [] {
+        for (std::size_t i = 0; i < g_queued; ++i)
+            if (!read_one())
+                return false;
+        return true;
+    };
+    return timed("a replayed datagram was refused, not read or not delivered", read_all, queue);
+}
+
+// The module reads the replayed datagrams instead of the kernel's.
+bool replace_module_socket()
+{
+    unsigned int id = 0;
+    if (!pelk::network::netlib_libevents_init(&g_context.block) || !open_pair(g_lib) || !open_pair(g_bare))
+        return false;
+    close(g_context.block.events_state->nl_socket);
+    g_context.block.events_state->nl_socket = g_lib[1];
+    return pelk::network::netlib_libevents_subscribe(&g_context.block, count_event, id, nullptr);
+}
+
 }  // namespace
 
-void register_events(const Settings& settings)
+void register_events()
 {
     const std::string dir = NETLIB_SOURCE_DIR "/tests/data/netlink";
     load_corpus(dir);
-    if (g_messages.empty() || !same_as_peer()) {
-        g_failed["nl_event_callback"] = g_failed["libevents_service"] =
-            "no recorded messages in " + dir + ", or the library and the peer disagree";
+    if (g_messages.empty()) {
+        g_failed["nl_event_callback"] = g_failed["libevents_service"] = "no recorded messages in " + dir;
         return;
     }
-    const double messages = static_cast<double>(g_messages.size());
-    settings.micro(add("nl_event_callback", "lib", decode_all<event_list, nl_event_callback>, messages));
-    settings.micro(add("nl_event_callback", "ref", decode_all<PeerList, peer_decode>, messages));
+    add_pair("nl_event_callback", timed("", decode_all<pelk::network::event_list, nl_event_callback>),
+             timed("", decode_all<PeerList, peer_decode>), Shape::micro(static_cast<double>(g_messages.size())));
     if (!replace_module_socket()) {
         g_failed["libevents_service"] = "cannot replay the recorded datagrams through the events module";
         return;
     }
-    const double datagrams = static_cast<double>(kPasses * g_datagrams.size());
-    settings.micro(add(
-        "libevents_service", "lib", [](benchmark::State& s) { g_lib_replay.loop(s, lib_service); }, datagrams));
-    settings.micro(add(
-        "libevents_service", "ref", [](benchmark::State& s) { g_bare_replay.loop(s, bare_recv); }, datagrams));
+    g_queued = 4 * g_datagrams.size();
+    add_pair("libevents_service", replayed<lib_service>(g_lib), replayed<bare_recv>(g_bare),
+             Shape::micro(static_cast<double>(g_queued)));
 }
 
 }  // namespace bench

@@ -1,56 +1,80 @@
 // netlib_bench: the figures with goals in the README's performance table,
 // measured in one run inside the throw-away device of tests/device-root.sh
-// (the program starts itself there). The two sides of each ratio are Google
-// Benchmark benchmarks, run one figure at a time with repetitions in random
-// interleaved order; a reporter collects them, and the program prints one
-// table and writes it as JSON.
+// (the program starts itself there). The two sides of each ratio run one
+// figure at a time, their repetitions in random interleaved order; the two
+// sizes are measured here. It prints one table and writes it as JSON.
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "bench.h"
+
+// The heap figure counts through this program's allocation functions: the
+// library, the host and the C++ runtime allocate through them (libstdc++'s
+// array, nothrow and sized forms call these). Off while anything is timed.
+namespace
+{
+std::atomic<bool> g_counting{false};
+std::atomic<long long> g_bytes{0};
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    void* p = std::malloc(size != 0 ? size : 1);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    if (g_counting.load(std::memory_order_relaxed))
+        g_bytes += static_cast<long long>(malloc_usable_size(p));
+    return p;
+}
+
+void operator delete(void* p) noexcept
+{
+    if (p != nullptr && g_counting.load(std::memory_order_relaxed))
+        g_bytes -= static_cast<long long>(malloc_usable_size(p));
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    operator delete(p);
+}
 
 namespace bench
 {
 namespace
 {
-
 using nlohmann::json;
 
 struct Repetition {
     double order;  // place in the run order
     double ns;     // per operation
-    double resident_mib;
 };
 std::map<std::string, std::vector<Repetition>> g_repetitions;  // by benchmark name
 
-class Collector : public benchmark::BenchmarkReporter
-{
-public:
+struct Collector : benchmark::BenchmarkReporter {
     bool ReportContext(const Context&) override { return true; }
     void ReportRuns(const std::vector<Run>& reports) override
     {
         for (const Run& run : reports) {
             const std::string& name = run.run_name.function_name;
-            auto counter = [&run](const char* key) {
-                return run.counters.count(key) ? run.counters.at(key).value : 0.0;
-            };
             if (run.error_occurred)
                 g_failed[name.substr(0, name.find('/'))] = name + ": " + run.error_message;
             else if (run.run_type == Run::RT_Iteration)
                 g_repetitions[name].push_back(
-                    {counter("order"),
-                     run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations) / counter("ops"),
-                     counter("resident_mib")});
+                    {run.counters.at("order"),
+                     run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations) / run.counters.at("ops")});
         }
     }
 };
@@ -108,94 +132,94 @@ json ratio_row(const std::string& id)
     const std::vector<Repetition>& ref = g_repetitions[id + "/ref"];
     if (lib.empty() || ref.empty())
         return {{"error", "did not run"}};
-    auto nearest = [](const Repetition& r, const std::vector<Repetition>& others) {
-        return std::min_element(others.begin(), others.end(),
-                                [&r](const Repetition& a, const Repetition& b) {
-                                    return std::fabs(a.order - r.order) < std::fabs(b.order - r.order);
-                                })
-            ->ns;
+    auto nearest_ns = [](const Repetition& r, const std::vector<Repetition>& others) {
+        auto closer = [&r](const Repetition& a, const Repetition& b) {
+            return std::fabs(a.order - r.order) < std::fabs(b.order - r.order);
+        };
+        return std::min_element(others.begin(), others.end(), closer)->ns;
     };
     std::vector<double> ratios, lib_ns, ref_ns;
     for (const Repetition& r : lib) {
         lib_ns.push_back(r.ns);
-        ratios.push_back(r.ns / nearest(r, ref));
+        ratios.push_back(r.ns / nearest_ns(r, ref));
     }
     for (const Repetition& r : ref) {
         ref_ns.push_back(r.ns);
-        ratios.push_back(nearest(r, lib) / r.ns);
+        ratios.push_back(nearest_ns(r, lib) / r.ns);
     }
-    std::string note = "lib " + time_text(quantile(lib_ns, 0.5)) + ", ref " + time_text(quantile(ref_ns, 0.5)) +
-                       text(" per op; %zu + %zu repetitions", lib.size(), ref.size());
-    if (lib.back().resident_mib > 0)
-        note += text("; resident %.0f vs %.0f MiB", lib.back().resident_mib, ref.back().resident_mib);
-    return {{"median", quantile(ratios, 0.5)}, {"q1", quantile(ratios, 0.25)},    {"q3", quantile(ratios, 0.75)},
-            {"lib_ns", quantile(lib_ns, 0.5)}, {"ref_ns", quantile(ref_ns, 0.5)}, {"note", note}};
+    const double lib_median = quantile(lib_ns, 0.5), ref_median = quantile(ref_ns, 0.5);
+    json row = {{"median", quantile(ratios, 0.5)}, {"q1", quantile(ratios, 0.25)}, {"q3", quantile(ratios, 0.75)}};
+    row.update({{"lib_ns", lib_median}, {"ref_ns", ref_median}});
+    row["note"] = "lib " + time_text(lib_median) + ", ref " + time_text(ref_median) +
+                  text(" per op; %zu + %zu repetitions", lib.size(), ref.size());
+    return row;
 }
 
-json size_row(double bytes, const std::string& note)
+// Heap held by one context with both modules open and no event pending.
+json heap_row()
 {
-    return {{"median", bytes}, {"q1", bytes}, {"q3", bytes}, {"note", note}};
+    auto open_both = [](Context& context) {
+        return pelk::network::netlib_libiface_init(&context.block) &&
+               pelk::network::netlib_libevents_init(&context.block);
+    };
+    std::optional<Context> context(std::in_place);
+    open_both(*context);  // the runtime's lazily made buffers belong to no context
+    context.emplace();    // closes that one, a fresh block
+    g_counting = true;
+    const long long before = g_bytes;
+    const bool opened = open_both(*context);
+    const double held = static_cast<double>(g_bytes - before);
+    context.reset();
+    const long long left = g_bytes - before;
+    g_counting = false;
+    if (!opened)
+        return {{"error", "cannot open both modules"}};
+    if (left != 0)
+        return {{"error", std::to_string(left) + " bytes still held after close"}};
+    return {{"median", held}, {"note", "counted by replaced operator new/delete (usable sizes)"}};
 }
 
+// The device's /tmp is its own, so a fixed name is safe.
 json armhf_row(const std::string& lib)
 {
     if (lib.empty())
         return {{"note", "not measured: give --armhf-lib PATH"}};
-    char path[] = "/tmp/netlib-bench-strip.XXXXXX";
-    const int fd = mkstemp(path);
-    struct stat st {
-    };
-    const bool stripped =
-        fd >= 0 && wait_for(spawn({"/usr/bin/arm-linux-gnueabihf-strip", "-o", path, lib.c_str(), nullptr})) == 0 &&
-        stat(path, &st) == 0;
-    if (fd >= 0)
-        close(fd);
-    unlink(path);
-    return stripped ? size_row(static_cast<double>(st.st_size), "arm-linux-gnueabihf-strip of " + lib)
-                    : json{{"error", "arm-linux-gnueabihf-strip failed on " + lib}};
+    const char* stripped = "/tmp/netlib-bench-armhf.so";
+    std::error_code error;
+    const bool ok = run({"/usr/bin/arm-linux-gnueabihf-strip", "-o", stripped, lib.c_str(), nullptr}) == 0;
+    const double bytes = ok ? static_cast<double>(std::filesystem::file_size(stripped, error)) : 0;
+    return ok && !error ? json{{"median", bytes}, {"note", "arm-linux-gnueabihf-strip of " + lib}}
+                        : json{{"error", "arm-linux-gnueabihf-strip failed on " + lib}};
 }
 
-// Starts this program again as the command of tests/device-root.sh, with
-// the JSON file open on a descriptor since the device sees this tree
-// read-only. 77 (skipped) without root.
+// Starts this program again inside tests/device-root.sh, the JSON file open
+// on a descriptor (the device sees this tree read-only); 77 without root.
 int enter_device(int argc, char** argv, const std::string& json_path)
 {
     const std::string tree = NETLIB_SOURCE_DIR, script = tree + "/tests/device-root.sh";
+    auto fail = [](const std::string& why, int code = 1) {
+        std::cerr << "netlib_bench: " << why << "\n";
+        return code;
+    };
     char self[4096] = {}, cwd[4096] = "/";
-    if (geteuid() != 0) {
-        std::cerr << "netlib_bench: needs root (it runs inside tests/device-root.sh)\n";
-        return 77;
-    }
-    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0 || std::string(self).rfind(tree + "/", 0) != 0) {
-        std::cerr << "netlib_bench: build inside " << tree << ": the device sees only that tree\n";
-        return 1;
-    }
+    if (geteuid() != 0)
+        return fail("needs root (it runs inside tests/device-root.sh)", 77);
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0 || std::string(self).rfind(tree + "/", 0) != 0)
+        return fail("build inside " + tree + ": the device sees only that tree");
     const int json_fd = open(json_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (json_fd < 0) {
-        std::cerr << "netlib_bench: cannot write " << json_path << "\n";
-        return 1;
-    }
+    if (json_fd < 0)
+        return fail("cannot write " + json_path);
     const std::string fd_text = std::to_string(json_fd);
     std::vector<const char*> args{script.c_str(),  self,     "--in-device",
                                   fd_text.c_str(), "--from", getcwd(cwd, sizeof cwd)};
     args.insert(args.end(), argv + 1, argv + argc);
     args.push_back(nullptr);
-    // The device links a netlibctl into /bin; this benchmark uses none. The
-    // script links the tools PATH finds, so PATH must find the files
-    // themselves: on a merged /usr, /usr/sbin/ip is a link to /bin/ip,
-    // which inside the device would point back to itself.
+    // The script wants a netlibctl (none is used) and links the tools PATH finds: on a
+    // merged /usr, /usr/sbin/ip links to /bin/ip, which in the device would loop.
     setenv("NETLIBCTL", self, 0);
     setenv("PATH", "/usr/bin:/usr/sbin:/bin:/sbin", 1);
     execv(script.c_str(), const_cast<char* const*>(args.data()));
-    std::cerr << "netlib_bench: cannot run " << script << "\n";
-    return 1;
-}
-
-std::string load_average()
-{
-    std::string one, five, fifteen;
-    std::ifstream("/proc/loadavg") >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
+    return fail("cannot run " + script);
 }
 
 }  // namespace
@@ -205,48 +229,34 @@ int main(int argc, char** argv)
 {
     using namespace bench;
     CLI::App app{"netlib_bench: the library's costs against the bare system, as ratios measured in one run (root)"};
-    Settings settings;
     int json_fd = -1;
-    std::string armhf_lib, json_path = "netlib_bench.json", from;
-    app.add_flag("--smoke", settings.smoke, "run every figure briefly and judge none");
+    std::string armhf_lib, json_path = "netlib_bench.json", from = "/";
+    app.add_flag("--smoke", g_smoke, "run every figure briefly and judge none");
     app.add_option("--armhf-lib", armhf_lib, "an armhf libpelk_network_utils_core.so (in this tree) to measure");
     app.add_option("--json", json_path, "where to write the table as JSON")->capture_default_str();
-    app.add_option("--in-device", json_fd, "(inside the device: the JSON file's descriptor)")->group("");
-    app.add_option("--from", from, "(inside the device: the directory it was started from)")->group("");
-    app.allow_extras();
-    app.footer("Google Benchmark's --benchmark_* options are passed on.");
+    // Inside the device: the JSON file's descriptor, the directory the run started from.
+    app.add_option("--in-device", json_fd)->group("");
+    app.add_option("--from", from)->group("");
     CLI11_PARSE(app, argc, argv);
     if (json_fd < 0)
         return enter_device(argc, argv, json_path);
     fcntl(json_fd, F_SETFD, FD_CLOEXEC);
     if (chdir(from.c_str()) != 0)
         std::cerr << "netlib_bench: relative paths are taken from the device's root\n";
-    std::vector<std::string> gb_args{argv[0], "--benchmark_enable_random_interleaving=true"};
-    for (const std::string& extra : app.remaining())
-        gb_args.push_back(extra);
-    std::vector<char*> gb_argv;
-    for (std::string& arg : gb_args)
-        gb_argv.push_back(&arg[0]);
-    int gb_argc = static_cast<int>(gb_argv.size());
-    benchmark::Initialize(&gb_argc, gb_argv.data());
-    if (benchmark::ReportUnrecognizedArguments(gb_argc, gb_argv.data()))
-        return 2;
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    char* gb_argv[] = {argv[0], interleave};
+    int gb_argc = 2;
+    benchmark::Initialize(&gb_argc, gb_argv);
 
     const auto start = std::chrono::steady_clock::now();
-    const std::string load_before = load_average();
-    double heap_bytes = 0;
-    std::string heap_note;
-    if (!measure_context_heap(heap_bytes, heap_note))
-        g_failed["context_heap"] = heap_note;
+    const json heap = heap_row();
     // The route deletes that find no route left complain on standard error.
     const int saved_stderr = dup(STDERR_FILENO);
     dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDERR_FILENO);
-    register_iface(settings);
-    register_events(settings);
-    register_exec(settings);
-    register_netm(settings);
+    register_system();
+    register_events();
     Collector collector;
-    for (const Figure& f : kFigures)  // the two sides of each figure interleaved
+    for (const Figure& f : kFigures)
         if (f.ratio && !g_failed.count(f.id))
             benchmark::RunSpecifiedBenchmarks(&collector, std::string("^") + f.id + "/");
     dup2(saved_stderr, STDERR_FILENO);
@@ -259,11 +269,11 @@ int main(int argc, char** argv)
         json row = g_failed.count(id)   ? json{{"error", g_failed[id]}}
                    : f.ratio            ? ratio_row(id)
                    : id == "armhf_size" ? armhf_row(armhf_lib)
-                                        : size_row(heap_bytes, heap_note);
+                                        : heap;
         std::string result = row.contains("error") ? "error" : "not measured", shown = "-";
         if (row.contains("median")) {
             const double median = row["median"];
-            result = settings.smoke ? "ran" : median <= f.goal ? "pass" : "FAIL";
+            result = g_smoke ? "ran" : median <= f.goal ? "pass" : "FAIL";
             shown = f.ratio ? text("%.3f [%.3f-%.3f]", median, row["q1"].get<double>(), row["q3"].get<double>())
                             : text("%.0f B", median);
         }
@@ -275,16 +285,9 @@ int main(int argc, char** argv)
         rows.push_back(row);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const std::string load_after = load_average();
-    std::printf(
-        "\n%s run: %.1f s on %ld CPUs, load average %s before, %s after. Ratios are library / reference:\n"
-        "median [interquartile range] of each repetition against the other side's nearest in time.\n",
-        settings.smoke ? "Smoke" : "Full", seconds, sysconf(_SC_NPROCESSORS_ONLN), load_before.c_str(),
-        load_after.c_str());
-    const json doc = {{"mode", settings.smoke ? "smoke" : "full"},
-                      {"seconds", seconds},
-                      {"load_average", {load_before, load_after}},
-                      {"figures", rows}};
+    std::printf("\n%s run: %.1f s on %ld CPUs; each repetition paired with the other side's nearest in time.\n",
+                g_smoke ? "Smoke" : "Full", seconds, sysconf(_SC_NPROCESSORS_ONLN));
+    const json doc = {{"mode", g_smoke ? "smoke" : "full"}, {"seconds", seconds}, {"figures", rows}};
     const std::string out = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
     const bool written = write(json_fd, out.data(), out.size()) == static_cast<ssize_t>(out.size());
     std::printf(written ? "Written to %s\n" : "Could not write %s\n", json_path.c_str());
