@@ -1,5 +1,8 @@
 # Installation: the library, its public header, the host interface headers,
-# the standalone host, a CMake package and a pkg-config file.
+# the standalone host, a CMake package and two pkg-config files. Components
+# (one Debian package each, cmake/packaging.cmake): "library" (the shared
+# object), "host" (libpelk_host.so) and "dev" (headers, the unversioned
+# .so links, the CMake package and the pkg-config files).
 include(CMakePackageConfigHelpers)
 
 # Imported by users as pelk::network_utils_core and pelk::host, the names
@@ -7,19 +10,21 @@ include(CMakePackageConfigHelpers)
 set_target_properties(pelk_network_utils_core PROPERTIES EXPORT_NAME network_utils_core)
 set_target_properties(pelk_host PROPERTIES EXPORT_NAME host)
 
-install(TARGETS pelk_network_utils_core pelk_host
+install(TARGETS pelk_network_utils_core
   EXPORT pelk_network_utils_core-targets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/pelk_network_utils_core.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS pelk_host
+  EXPORT pelk_network_utils_core-targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT host NAMELINK_COMPONENT dev
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/pelk_network_utils_core.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES host/include/pelk/log.h host/include/pelk/utils.h host/include/pelk/variant.h
   host/include/pelk/host.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/pelk)
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/pelk COMPONENT dev)
 
 set(NETLIB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/pelk_network_utils_core)
-install(EXPORT pelk_network_utils_core-targets NAMESPACE pelk:: DESTINATION ${NETLIB_CMAKE_DIR})
+install(EXPORT pelk_network_utils_core-targets NAMESPACE pelk:: DESTINATION ${NETLIB_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(cmake/pelk_network_utils_core-config.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core-config.cmake
   INSTALL_DESTINATION ${NETLIB_CMAKE_DIR})
@@ -28,7 +33,7 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_
 install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core-config.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core-config-version.cmake
-  DESTINATION ${NETLIB_CMAKE_DIR})
+  DESTINATION ${NETLIB_CMAKE_DIR} COMPONENT dev)
 
 # The prefix is found from the .pc file's own place, so that the tree may be
 # installed with --prefix or DESTDIR and moved.
@@ -39,5 +44,10 @@ else()
   string(REGEX REPLACE "/$" "" NETLIB_PC_UP "${NETLIB_PC_UP}")
   set(NETLIB_PC_PREFIX "\${pcfiledir}/${NETLIB_PC_UP}")
 endif()
-configure_file(cmake/pelk_network_utils_core.pc.in ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pelk_network_utils_core.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# One file per library: a middleware that brings its own host links the
+# library alone; a program on our host asks for both
+# (pkg-config --libs pelk_network_utils_core pelk_host).
+foreach(pc pelk_network_utils_core pelk_host)
+  configure_file(cmake/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+endforeach()

@@ -1,6 +1,6 @@
 # Cross build for the device: 32-bit ARM, hard-float ABI, Debian's
-# crossbuild-essential-armhf. Tests and test discovery run under qemu-arm
-# with the cross C library as its root for the dynamic loader.
+# crossbuild-essential-armhf. The test programs run on an ARM kernel, not on
+# this machine (scripts/armhf-test boots one under qemu-system-arm).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
@@ -34,6 +34,12 @@ if(NOT DEFINED nlohmann_json_DIR AND EXISTS /usr/share/cmake/nlohmann_json/nlohm
   set(nlohmann_json_DIR /usr/share/cmake/nlohmann_json CACHE PATH "nlohmann-json package (header-only)")
 endif()
 
-# add_test() and gtest_discover_tests() prefix target executables with this,
-# so a plain ctest in the build directory runs everything under emulation.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;${NETLIB_CROSS_ROOT})
+# The device is a Debian system: installed under /usr with the libraries in
+# the multiarch directory, as the Debian packages (cpack) lay them out.
+# GNUInstallDirs picks that directory only for native builds.
+if(NOT DEFINED CMAKE_INSTALL_PREFIX)
+  set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix on the device")
+endif()
+if(NOT DEFINED CMAKE_INSTALL_LIBDIR)
+  set(CMAKE_INSTALL_LIBDIR lib/${NETLIB_CROSS_TRIPLE} CACHE PATH "Library directory (Debian multiarch)")
+endif()
