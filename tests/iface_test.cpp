@@ -54,8 +54,14 @@ TEST_F(Iface, EveryOperationAgreesWithTheKernelOnLoopbackVethBridgeAndTap)
         ASSERT_TRUE(net::netlib_iface_get_flags(ctx, d.name, flags));
         const unsigned int kernel_flags = std::stoul(sysfs(d.name, "flags"), nullptr, 16);
         EXPECT_EQ(kernel_flags & 0xffff & ~IFF_RUNNING, flags & 0xffff & ~IFF_RUNNING);
-        const std::string oper = sysfs(d.name, "operstate");
-        EXPECT_EQ(oper == "up" || oper == "unknown", net::netlib_iface_is_running(ctx, d.name));
+        // The kernel settles a link's operational state a moment after it goes up: read it on both sides.
+        std::string oper = sysfs(d.name, "operstate"), again;
+        bool running = net::netlib_iface_is_running(ctx, d.name);
+        while ((again = sysfs(d.name, "operstate")) != oper) {
+            oper = again;
+            running = net::netlib_iface_is_running(ctx, d.name);
+        }
+        EXPECT_EQ(oper == "up" || oper == "unknown", running);
 
         std::string text;
         unsigned int number = 0;
@@ -147,7 +153,8 @@ TEST_F(Iface, TheMainInterfaceIsAp0ElseTheFirstRunningBroadcastOne)
         bool notice;
     } rows[] = {
         {"for i in eth1 ap0; do ip link add $i type ifb && ip link set $i up; done", "ap0", false},
-        {"ip link add ap0 type veth peer name ap0p && ip link set ap0 up && "  // up, not running
+        {"ip link add ap0 type veth peer name ap0p && ip link set ap0 up && "  // up, not running once settled
+         "for i in $(seq 600); do ip link show ap0 | grep -q LOWERLAYERDOWN && break; sleep 0.1; done && "
          "for i in eth1 eth2; do ip link add $i type ifb && ip link set $i up; done",
          "eth1", true},
         {"ip link add eth1 type ifb && ip link set eth1 up", "eth1", false},

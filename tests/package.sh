@@ -24,7 +24,7 @@ case_installed_tree_builds_a_host() {
         LD_LIBRARY_PATH=$lib "$work/cmake/minimal_host" || fail "host built through the CMake package"
     # shellcheck disable=SC2046,SC2086
     "$CXX" -std=c++17 $NETLIB_CXXFLAGS "$tree/examples/minimal_host.cpp" -o "$work/pc_host" \
-        $(PKG_CONFIG_PATH=$lib/pkgconfig pkg-config --cflags --libs pelk_network_utils_core) &&
+        $(PKG_CONFIG_PATH=$lib/pkgconfig pkg-config --cflags --libs pelk_network_utils_core pelk_host) &&
         LD_LIBRARY_PATH=$lib "$work/pc_host" || fail "host built through pkg-config"
     rm -rf "$work"
 }
