@@ -148,9 +148,11 @@ TEST_F(Decoder, MalformedDatagramsFailWithoutReadingPastTheirEnd)
         EXPECT_EQ(-1, recv(pair.fd[0], nullptr, 0, MSG_DONTWAIT)) << row.what << ": datagram left queued";
     }
     net::event_list events;
-    EXPECT_EQ(-1, nl_event_callback(reinterpret_cast<nlmsghdr*>(short_link.length(31).bytes.data()), events));
+    EXPECT_EQ(
+        -1, nl_event_callback(static_cast<nlmsghdr*>(static_cast<void*>(short_link.length(31).bytes.data())), events));
     Message short_address(RTM_DELADDR, 8);
-    EXPECT_EQ(-1, nl_event_callback(reinterpret_cast<nlmsghdr*>(short_address.length(23).bytes.data()), events));
+    EXPECT_EQ(-1, nl_event_callback(static_cast<nlmsghdr*>(static_cast<void*>(short_address.length(23).bytes.data())),
+                                    events));
     EXPECT_TRUE(events.empty());
     EXPECT_EQ("n/a", event_to_string(static_cast<net::event_type>(6)));
 }
@@ -420,7 +422,8 @@ TEST_F(Kernel, ResyncAfterAnOverrunGivesTheKernelsPicture)
     for (ifaddrs* a = list; a; a = a->ifa_next) {
         char addr[INET_ADDRSTRLEN] = "";
         if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET) {
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, addr, sizeof addr);
+            inet_ntop(AF_INET, &static_cast<sockaddr_in*>(static_cast<void*>(a->ifa_addr))->sin_addr, addr,
+                      sizeof addr);
             kernel.insert(std::string("address_assigned ") + a->ifa_name + " AF_INET " + addr);
         } else if (a->ifa_addr && a->ifa_addr->sa_family == AF_PACKET) {
             const bool up = a->ifa_flags & IFF_UP, lower = a->ifa_flags & 0x10000 /* IFF_LOWER_UP */;

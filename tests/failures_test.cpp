@@ -41,7 +41,8 @@ std::string addresses()
         for (ifaddrs* a = list; a; a = a->ifa_next)
             if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET)
                 all += std::string(a->ifa_name) + " " +
-                       std::to_string(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr) + " ";
+                       std::to_string(static_cast<sockaddr_in*>(static_cast<void*>(a->ifa_addr))->sin_addr.s_addr) +
+                       " ";
         freeifaddrs(list);
     }
     return all;
