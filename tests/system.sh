@@ -9,7 +9,7 @@ fi
 . "$here/cases.sh"
 
 addresses() { ip -4 -o addr show dev eth0 | sed 's/.* inet \(.*\) scope.*/\1/' | xargs; }
-flags() { ip -o link show eth0 | cut -d' ' -f3; }
+flags() { echo $(($(cat /sys/class/net/eth0/flags) & 0x201)); }  # IFF_ALLMULTI and IFF_UP
 default_routes() { ip route show default | xargs; }
 up_with_address() { ip link set eth0 up && ip addr add 10.99.0.2/24 dev eth0; }
 ok() { netlibctl "$@" || fail "netlibctl $* failed"; }
@@ -31,11 +31,11 @@ clients() {  # living udhcpc processes
 case_prepare() {
     ip link set eth0 mtu 1400
     ok prepare eth0
-    expect flags "<BROADCAST,MULTICAST,ALLMULTI,UP,LOWER_UP>" "$(flags)"
+    expect "allmulti and up" 513 "$(flags)"
     expect mtu 1500 "$(cat /sys/class/net/eth0/mtu)"
     ok down eth0
     ok down eth0
-    expect "flags after down" "<BROADCAST,MULTICAST,ALLMULTI>" "$(flags)"
+    expect "allmulti after down" 512 "$(flags)"
 }
 
 case_addresses() {
@@ -94,7 +94,7 @@ case_resolver_link_loop() {
     grep -q 'Failed to move DNS config from "/tmp/resolv.conf\..*": Too many levels of symbolic links' /tmp/err ||
         fail "message: $(cat /tmp/err)"
     rm /tmp/err
-    expect links "loop resolv.conf" "$(readlink /etc/resolv.conf /etc/loop | xargs)"
+    expect links "loop resolv.conf" "$(readlink /etc/resolv.conf) $(readlink /etc/loop)"
     expect "left in /tmp" "" "$(ls /tmp)"
 }
 
