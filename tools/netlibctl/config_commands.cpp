@@ -183,8 +183,8 @@ void add_init_command(CLI::App& app, CommandList& commands)
         add_command(app, commands, "init", "Bring the network up from a JSON configuration file", run_init);
     c.app
         ->add_option("--config", c.options.config_path,
-                     "JSON configuration file (at most " + std::to_string(config_max_bytes) +
-                         " bytes, objects nested at most " + std::to_string(config_max_depth) + " levels deep)")
+                     "JSON configuration file (at most " + std::to_string(kConfigMaxBytes) +
+                         " bytes, objects nested at most " + std::to_string(kConfigMaxDepth) + " levels deep)")
         ->required();
 }
 

@@ -18,9 +18,9 @@ using Json = nlohmann::ordered_json;
 using pelk::variant::Variant;
 
 // A key may be as long as the file; a message shows this much of each.
-constexpr std::size_t shown_key_bytes = 64;
+constexpr std::size_t kShownKeyBytes = 64;
 // And this much of the parser's own message.
-constexpr std::size_t shown_message_bytes = 256;
+constexpr std::size_t kShownMessageBytes = 256;
 
 // Appends text so that the line stays one line: control characters become
 // \u00XX, and text longer than limit is cut at a character boundary and
@@ -51,12 +51,12 @@ void append_printable(std::string& line, const std::string& text, std::size_t li
 
 // Builds the Variant tree while the parser reads the file, one event at a
 // time. Only the objects still open are remembered, each with the key being
-// read in it, and no more than config_max_depth of them; a key path is put
+// read in it, and no more than kConfigMaxDepth of them; a key path is put
 // together only for a message.
 class TreeBuilder : public nlohmann::json_sax<Json>
 {
 public:
-    explicit TreeBuilder(Variant& root) : root_(root) { open_.reserve(config_max_depth); }
+    explicit TreeBuilder(Variant& root) : root_(root) { open_.reserve(kConfigMaxDepth); }
 
     const std::string& why() const { return why_; }
 
@@ -130,7 +130,7 @@ private:
         std::string path;
         for (const OpenObject& object : open_) {
             path += '/';
-            append_printable(path, object.key, shown_key_bytes);
+            append_printable(path, object.key, kShownKeyBytes);
         }
         return path;
     }
@@ -147,8 +147,8 @@ bool TreeBuilder::start_object(std::size_t)
         return true;
     }
     // The new object would be at level open_.size() + 1.
-    if (open_.size() >= config_max_depth) {
-        why_ = "objects nested more than " + std::to_string(config_max_depth) + " levels deep (at " + where() + ")";
+    if (open_.size() >= kConfigMaxDepth) {
+        why_ = "objects nested more than " + std::to_string(kConfigMaxDepth) + " levels deep (at " + where() + ")";
         return false;
     }
     Variant& value = member();
@@ -173,7 +173,7 @@ bool TreeBuilder::parse_error(std::size_t, const std::string& last_token, const 
     if (at != std::string::npos)
         text.erase(at, token.size());
     why_.clear();
-    append_printable(why_, text, shown_message_bytes);
+    append_printable(why_, text, kShownMessageBytes);
     return false;
 }
 
@@ -218,11 +218,11 @@ bool read_config(const std::string& path, Variant& config, std::string& why)
 {
     config = Variant();
     std::string text;
-    switch (read_bounded(path, config_max_bytes, text, why)) {
+    switch (read_bounded(path, kConfigMaxBytes, text, why)) {
         case ReadResult::failed:
             return false;
         case ReadResult::too_large:
-            why = "configuration file too large (more than " + std::to_string(config_max_bytes) + " bytes)";
+            why = "configuration file too large (more than " + std::to_string(kConfigMaxBytes) + " bytes)";
             return false;
         case ReadResult::complete:
             break;

@@ -17,15 +17,15 @@ namespace netlibctl
 // provisioning server or a half-written flash page, and must not exhaust
 // the device. Depth counts objects: the top-level object is level 1, the
 // value of one of its members level 2, and so on.
-constexpr std::size_t config_max_bytes = 1024 * 1024;
-constexpr std::size_t config_max_depth = 32;
+constexpr std::size_t kConfigMaxBytes = std::size_t{1024} * 1024;
+constexpr std::size_t kConfigMaxDepth = 32;
 
 // Reads a JSON object from path into config: objects become members (in
 // file order), integers long long (unsigned long long above INT64_MAX),
 // true and false the integers 1 and 0, strings texts. Arrays, null and
 // fractions have no place in the tree and are refused. A file larger than
-// config_max_bytes is refused after reading one byte past the bound, an
-// object deeper than config_max_depth as soon as the parser reaches it.
+// kConfigMaxBytes is refused after reading one byte past the bound, an
+// object deeper than kConfigMaxDepth as soon as the parser reaches it.
 // Every command that reads a configuration file reads it through here. On
 // failure why is one line saying what is wrong (and where, as a path of
 // keys such as "/dns/ns1/status"), and config is empty.

@@ -26,7 +26,7 @@ using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 namespace net = pelk::network;
 
-constexpr long idle_sleep_ns = 20L * 1000 * 1000;
+constexpr long kIdleSleepNs = 20L * 1000 * 1000;
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -100,29 +100,29 @@ bool should_stop(const Monitor& monitor, const Clock::time_point* deadline)
 
 // Datagrams read per tick: bounded so that a stop request or the deadline
 // is noticed during a long burst (256 every 20 ms is over 10000 a second).
-constexpr unsigned int drain_batch = 256;
+constexpr unsigned int kDrainBatch = 256;
 // Drain calls that may fail in a row while recovering from an overflow.
-constexpr int recovery_attempts = 8;
+constexpr int kRecoveryAttempts = 8;
 
 // Lost notifications: read what is still queued (older than the state the
 // resync reports), then report every link and address as it is now.
 void recover(void* ctx)
 {
     std::fputs("netlibctl: event queue overflowed, notifications were lost; resynchronising\n", stderr);
-    for (int i = 0; i < recovery_attempts && !net::netlib_libevents_drain(ctx, UINT_MAX); ++i) {
+    for (int i = 0; i < kRecoveryAttempts && !net::netlib_libevents_drain(ctx, UINT_MAX); ++i) {
     }
     net::netlib_libevents_resync(ctx);  // a failure has logged its line; the next overflow tries again
 }
 
 void tick(void* ctx)
 {
-    if (!net::netlib_libevents_drain(ctx, drain_batch))
+    if (!net::netlib_libevents_drain(ctx, kDrainBatch))
         recover(ctx);
 }
 
 void idle()
 {
-    struct timespec pause = {0, idle_sleep_ns};
+    struct timespec pause = {0, kIdleSleepNs};
     nanosleep(&pause, nullptr);
 }
 
