@@ -1,3 +1,5 @@
+// pelk::variant::Variant of the standalone host: a scalar, a text or an object
+// of named members, copied, compared and destroyed without recursion.
 #include <pelk/variant.h>
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// The start-up configuration read from JSON into a Variant within bounds, and
+// event payloads written out as JSON.
 #include "json_convert.h"
 
 #include <fcntl.h>

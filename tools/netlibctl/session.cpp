@@ -1,3 +1,5 @@
+// The session every netlibctl command runs in: a marked context, the modules
+// it opened, the log threshold for expected failures, the error line.
 #include "session.h"
 
 #include <pelk/host.h>
