@@ -122,6 +122,7 @@ NETLIB_API bool netlib_libevents_drain(void* ctx, unsigned int max_datagrams);
 // 16 KiB, which only a single oversized message could cause) and returns
 // false, after delivering the events of the batch it had reached.
 NETLIB_API bool netlib_libevents_resync(void* ctx);
+NETLIB_API int netlib_libevents_fd(void* ctx);
 
 // Network configuration.
 NETLIB_API bool netlib_netm_connect(void* ctx, const std::string& iface);

@@ -315,6 +315,13 @@ try {
 }
 NETLIB_CONTAIN(false)
 
+int netlib_libevents_fd(void* ctx)
+{
+    if (!check(ctx))
+        return -1;
+    return state_of(ctx)->nl_socket;
+}
+
 bool netlib_libevents_resync(void* ctx)
 try {
     if (!check(ctx) || !outside_dispatch(state_of(ctx), NETLIB_HERE))
