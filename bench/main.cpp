@@ -214,9 +214,9 @@ int enter_device(int argc, char** argv, const std::string& json_path)
                                   fd_text.c_str(), "--from", getcwd(cwd, sizeof cwd)};
     args.insert(args.end(), argv + 1, argv + argc);
     args.push_back(nullptr);
-    // The script wants a netlibctl (none is used) and links the tools PATH finds: on a
-    // merged /usr, /usr/sbin/ip links to /bin/ip, which in the device would loop.
-    setenv("NETLIBCTL", self, 0);
+    // The script asks netlibctl where the library runs its programs from, and links the tools
+    // PATH finds: on a merged /usr, /usr/sbin/ip links to /bin/ip, which in the device would loop.
+    setenv("NETLIBCTL", NETLIB_NETLIBCTL, 0);
     setenv("PATH", "/usr/bin:/usr/sbin:/bin:/sbin", 1);
     execv(script.c_str(), const_cast<char* const*>(args.data()));
     return fail("cannot run " + script);

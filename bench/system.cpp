@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "bench.h"
+#include "netlib_config.h"
 
 extern char** environ;
 
@@ -113,12 +114,13 @@ bool write_resolver()
 
 bool bare_configure()
 {
-    if (run({"/bin/ip", "addr", "add", "10.99.0.2/255.255.255.0", "brd", "+", "dev", "eth0", nullptr}) != 0)
+    if (run({NETLIB_IP_PROGRAM, "addr", "add", "10.99.0.2/255.255.255.0", "brd", "+", "dev", "eth0", nullptr}) != 0)
         return false;
-    for (int i = 0; i < 256 && run({"/bin/route", "del", "default", "gw", "0.0.0.0", "dev", "eth0", nullptr}) == 0;
-         ++i) {
+    for (int i = 0;
+         i < 256 && run({NETLIB_ROUTE_PROGRAM, "del", "default", "gw", "0.0.0.0", "dev", "eth0", nullptr}) == 0; ++i) {
     }
-    return run({"/bin/route", "add", "default", "gw", "10.99.0.1", "dev", "eth0", nullptr}) == 0 && write_resolver();
+    return run({NETLIB_ROUTE_PROGRAM, "add", "default", "gw", "10.99.0.1", "dev", "eth0", nullptr}) == 0 &&
+           write_resolver();
 }
 
 // Removing the address drops the routes through it: every call starts from
@@ -126,7 +128,7 @@ bool bare_configure()
 bool fresh_device()
 {
     std::remove("/etc/resolv.conf");
-    return run({"/bin/ip", "addr", "flush", "dev", "eth0", nullptr}) == 0;
+    return run({NETLIB_IP_PROGRAM, "addr", "flush", "dev", "eth0", nullptr}) == 0;
 }
 
 // The library, from a fresh device, leaves the resolver file the bare side writes.
@@ -166,7 +168,7 @@ void register_system()
              Shape::fixed(10, 61));
     add_pair("exec_parent_size", exec_true_from(g_smoke ? 64 : 4096), exec_true_from(10), Shape::fixed(40, 15));
 
-    if (!iface || run({"/bin/ip", "link", "set", "eth0", "up", nullptr}) != 0 || !same_resolver()) {
+    if (!iface || run({NETLIB_IP_PROGRAM, "link", "set", "eth0", "up", nullptr}) != 0 || !same_resolver()) {
         g_failed["netm_configure_static"] = "the library cannot configure eth0 on the device as the spawner does";
         return;
     }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "netlib_config.h"
 #include "netlib_private.h"
 
 namespace
@@ -28,15 +29,15 @@ namespace
 constexpr int kWantedLinkFlags = IFF_UP | IFF_RUNNING | IFF_ALLMULTI;  // 0x241
 constexpr int kLinkMtu = 1500;
 
-constexpr const char* kIpProgram = "/bin/ip";
-constexpr const char* kRouteProgram = "/bin/route";
+constexpr const char* kIpProgram = NETLIB_IP_PROGRAM;
+constexpr const char* kRouteProgram = NETLIB_ROUTE_PROGRAM;
 constexpr const char* kResolvConf = "/etc/resolv.conf";
 constexpr const char* kResolvDir = "/etc";
 // As the kernel's own bound on a chain of symbolic links.
 constexpr int kMaxLinkHops = 40;
-constexpr const char* kDhcpProgram = "/bin/udhcpc";
+constexpr const char* kDhcpProgram = NETLIB_DHCP_PROGRAM;
 constexpr const char* kDhcpProcess = "udhcpc";
-constexpr const char* kDhcpHook = "/bin/udhcpc_cb.sh";
+constexpr const char* kDhcpHook = NETLIB_DHCP_HOOK;
 constexpr int kStopSignal = 15;
 
 // A command runner that keeps reporting success would otherwise keep the

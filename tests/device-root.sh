@@ -1,13 +1,16 @@
 #!/bin/sh
 # device-root.sh COMMAND [ARG]... runs COMMAND as PID 1 of a throw-away
 # device: private mount, network, PID and UTS namespaces (host name
-# netlib-device); a tmpfs root holding /bin (ip, route, udhcpc, the example
-# hook, sh, netlibctl), /etc and /tmp on one file system; /usr and /lib of
+# netlib-device); a tmpfs root holding /bin and /sbin (sh, netlibctl, and the
+# ip, route and udhcpc programs and the DHCP hook at the paths the netlibctl
+# under test reports), /etc and /tmp on one file system; /usr and /lib of
 # this machine read-only; the project tree at its own path. eth0 is the
 # device's end of a veth pair whose peer, 10.99.0.1/24 in a namespace of its
 # own, runs dnsmasq (leases 10.99.0.100-150, router 10.99.0.1, name server
 # 10.99.0.53), listening before COMMAND starts. Everything started inside
-# dies with COMMAND. Root only. NETLIBCTL names the netlibctl to use.
+# dies with COMMAND. Root only. NETLIBCTL names the netlibctl to use;
+# DEVICE_USERLAND=busybox makes ip and route BusyBox applets too, as on a
+# Buildroot-made device (default: iproute2 and net-tools, BusyBox udhcpc).
 set -eu
 if [ "${DEVICE_ROOT_INSIDE:-}" != 1 ]; then
     [ "$(id -u)" = 0 ] || { echo "device-root.sh: needs root" >&2; exit 77; }
@@ -17,22 +20,41 @@ tree=$(cd "$(dirname "$0")/.." && pwd)
 tool() { readlink -f "$(command -v "$1" || for d in /usr/sbin /sbin; do [ -x "$d/$1" ] && echo "$d/$1"; done)"; }
 ip=$(tool ip) route=$(tool route) busybox=$(tool busybox) dnsmasq=$(tool dnsmasq) sh=$(tool dash)
 netlibctl=$(readlink -f "${NETLIBCTL:-$(tool netlibctl)}")
+device_ip=$ip device_route=$route
+case "${DEVICE_USERLAND:-debian}" in
+    debian) ;;
+    busybox) device_ip=$busybox device_route=$busybox ;;
+    *) echo "device-root.sh: DEVICE_USERLAND is debian or busybox" >&2; exit 2 ;;
+esac
+# Where the library under test runs its programs from.
+versions=$("$netlibctl" --version)
+path_of() { printf '%s\n' "$versions" | sed -n "s/^$1: //p"; }
 root=/mnt
 
 mount --make-rprivate /
 hostname netlib-device
 mount -t tmpfs -o size=64m,mode=0755 device "$root"
-mkdir -p "$root/bin" "$root/etc" "$root/tmp" "$root/proc" "$root/dev" "$root/sys" "$root/run" "$root$tree"
+mkdir -p "$root/bin" "$root/sbin" "$root/etc" "$root/tmp" "$root/proc" "$root/dev" "$root/sys" "$root/run" \
+    "$root$tree"
 chmod 1777 "$root/tmp"
-for d in usr lib lib64 lib32 sbin; do
+for d in usr lib lib64 lib32; do
     if [ -L "/$d" ]; then ln -s "$(readlink "/$d")" "$root/$d"
     elif [ -d "/$d" ]; then mkdir "$root/$d" && mount -o bind,ro "/$d" "$root/$d"; fi
 done
 mount -o bind,ro "$tree" "$root$tree"
 mount --rbind /dev "$root/dev"
-ln -s "$ip" "$root/bin/ip"; ln -s "$route" "$root/bin/route"; ln -s "$sh" "$root/bin/sh"
-ln -s "$busybox" "$root/bin/udhcpc"; ln -s "$netlibctl" "$root/bin/netlibctl"
-cp "$tree/examples/udhcpc_cb.sh" "$root/bin/udhcpc_cb.sh"
+ln -s "$sh" "$root/bin/sh"; ln -s "$netlibctl" "$root/bin/netlibctl"
+# place PATH TARGET: a link at PATH; a path on the read-only /usr must be there already (a package's).
+place() {
+    [ -n "$1" ] || { echo "device-root.sh: $netlibctl --version names no such program" >&2; exit 2; }
+    if [ -e "$root$1" ]; then return; fi
+    mkdir -p "$root${1%/*}" && ln -s "$2" "$root$1" ||
+        { echo "device-root.sh: cannot place $1 in the device" >&2; exit 2; }
+}
+place "$(path_of "ip program")" "$device_ip"
+place "$(path_of "route program")" "$device_route"
+place "$(path_of "DHCP client")" "$busybox"
+place "$(path_of "DHCP hook")" "$tree/examples/udhcpc_cb.sh"
 
 # The peer: a namespace of its own at the far end of the veth pair.
 "$ip" link set lo up
@@ -48,5 +70,6 @@ nsenter --net=/proc/$peer/ns/net sh -c "
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
 cd "$root"
-exec env -i PATH=/bin:/usr/bin:/sbin:/usr/sbin HOME=/ LANG=C NETLIBCTL=/bin/netlibctl DEVICE_ROOT=1 \
+# The machine's tools come first, so that checks never read the kernel through the programs under test.
+exec env -i PATH=/usr/bin:/usr/sbin:/bin:/sbin HOME=/ LANG=C NETLIBCTL=/bin/netlibctl DEVICE_ROOT=1 \
     ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} chroot "$root" "$@"

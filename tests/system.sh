@@ -114,7 +114,8 @@ case_dhcp_lease_through_the_hook() {
     ok init eth0 --config "$tree/examples/network-dhcp.json"
     expect options "1 1 1 0" "$(cat /proc/sys/net/ipv4/ip_forward /proc/sys/net/ipv4/conf/all/forwarding \
         /proc/sys/net/ipv4/conf/all/arp_filter /proc/sys/net/ipv4/tcp_ecn | xargs)"
-    expect "command line" "/bin/udhcpc --retries 9 -b -x hostname:netlib-device -i eth0 -S -s /bin/udhcpc_cb.sh" \
+    client=$(netlibctl --version | sed -n 's/^DHCP client: //p') hook=$(netlibctl --version | sed -n 's/^DHCP hook: //p')
+    expect "command line" "$client --retries 9 -b -x hostname:netlib-device -i eth0 -S -s $hook" \
         "$(tr '\0' ' ' </proc/"$(clients)"/cmdline | xargs)"
     eventually 'addresses | grep -q "^10.99.0.1[0-5][0-9]/24 brd 10.99.0.255$"'
     eventually '[ "$(default_routes)" = "default via 10.99.0.1 dev eth0" ]'

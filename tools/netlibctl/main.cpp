@@ -1,13 +1,17 @@
 // netlibctl: a command-line host of libpelk_network_utils_core. Parses the
 // line, sets the host's log threshold and runs the one command chosen.
+#include <dlfcn.h>
 #include <pelk/host.h>
 #include <pelk/log.h>
 
 #include <CLI/CLI.hpp>
+#include <climits>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
 #include "commands.h"
+#include "netlib_config.h"
 #include "session.h"
 
 namespace
@@ -27,6 +31,35 @@ void add_global_options(CLI::App& app, GlobalOptions& global)
             ->capture_default_str();
     app.add_flag("-q,--quiet", global.quiet, "Failures only (log level 3)")->excludes(level);
     app.add_flag("--json", global.json, "JSON output (without a command: status as JSON)");
+}
+
+// The file the dynamic loader took the library from, links resolved: its
+// name carries the full version of what actually runs.
+std::string loaded_library()
+{
+    Dl_info info{};
+    const auto symbol = reinterpret_cast<void*>(&pelk::network::netlib_libiface_init);
+    if (dladdr(symbol, &info) == 0 || info.dli_fname == nullptr)
+        return "(unknown)";
+    char resolved[PATH_MAX];
+    return realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
+}
+
+// One "what: value" line each, so that scripts can pick a line.
+std::string version_text()
+{
+    return std::string("netlibctl " NETLIB_VERSION
+                       "\n"
+                       "library: " NETLIB_SONAME " " NETLIB_VERSION ", loaded from ") +
+           loaded_library() +
+           "\n"
+           "ip program: " NETLIB_IP_PROGRAM
+           "\n"
+           "route program: " NETLIB_ROUTE_PROGRAM
+           "\n"
+           "DHCP client: " NETLIB_DHCP_PROGRAM
+           "\n"
+           "DHCP hook: " NETLIB_DHCP_HOOK;
 }
 
 // The parsed command; status when the line names none.
@@ -49,6 +82,7 @@ int run(int argc, char** argv)
     // Global options are accepted after the command too.
     app.fallthrough();
     app.require_subcommand(0, 1);
+    app.set_version_flag("--version", version_text, "Versions, the library loaded and the programs it runs");
 
     GlobalOptions global;
     add_global_options(app, global);
