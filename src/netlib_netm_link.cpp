@@ -46,17 +46,21 @@ bool label_of_iface(const char* label, const std::string& iface)
     return length == iface.size() && iface.compare(0, length, label, length) == 0;
 }
 
-// True when the interface already carries ip with netmask (empty: /32),
-// under its own name or an alias label, so that re-applying the same address
-// is not a failure.
-bool iface_holds_address(const std::string& iface, const std::string& ip, const std::string& netmask)
+// True when the interface already carries ip with netmask (empty: /32)
+// and, when one was asked for, that broadcast address, under its own name or
+// an alias label: re-applying the same address (a DHCP renewal) is not a
+// failure, but one held with another netmask or broadcast is not applied.
+bool iface_holds_address(const std::string& iface, const std::string& ip, const std::string& netmask,
+                         const std::string& broadcast)
 {
-    in_addr want_ip, want_mask;
+    in_addr want_ip, want_mask, want_broadcast;
     if (!parse_ipv4(ip, want_ip))
         return false;
     if (netmask.empty())
         want_mask.s_addr = INADDR_BROADCAST;
     else if (!parse_ipv4(netmask, want_mask))
+        return false;
+    if (!broadcast.empty() && !parse_ipv4(broadcast, want_broadcast))
         return false;
 
     ifaddrs* list = nullptr;
@@ -66,7 +70,8 @@ bool iface_holds_address(const std::string& iface, const std::string& ip, const 
     for (const ifaddrs* a = list; a != nullptr && !found; a = a->ifa_next) {
         if (!label_of_iface(a->ifa_name, iface))
             continue;
-        found = same_ipv4(a->ifa_addr, want_ip) && same_ipv4(a->ifa_netmask, want_mask);
+        found = same_ipv4(a->ifa_addr, want_ip) && same_ipv4(a->ifa_netmask, want_mask) &&
+                (broadcast.empty() || same_ipv4(a->ifa_broadaddr, want_broadcast));
     }
     freeifaddrs(list);
     return found;
@@ -179,7 +184,7 @@ try {
     }
     if (pelk::utils::sysExecSimple(kIpProgram, ip_addr_add_args(iface, ip, netmask, broadcast)) == 0)
         return true;
-    if (iface_holds_address(iface, ip, netmask))
+    if (iface_holds_address(iface, ip, netmask, broadcast))
         return true;
     NETLIB_ERROR("Failed to configure interface \"%s\"", iface.c_str());
     return false;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "netlib_config.h"
 #include "netlib_netm.h"
 
 namespace
@@ -21,6 +22,7 @@ namespace
 
 constexpr const char* kResolvConf = "/etc/resolv.conf";
 constexpr const char* kResolvDir = "/etc";
+constexpr const char* kTemporaryDir = "/tmp";
 // As the kernel's own bound on a chain of symbolic links.
 constexpr int kMaxLinkHops = 40;
 
@@ -47,13 +49,14 @@ const std::string* refused_nameserver(const std::vector<std::string>& nameserver
 }
 
 // Where the new resolver file goes. /etc/resolv.conf itself, regular or
-// missing, is replaced from a temporary file in /tmp. A symbolic link is
-// kept: the file it names is replaced from a temporary file beside that file.
+// missing, is replaced from a temporary file in /tmp when the rename can
+// take it from there, else from one in /etc. A symbolic link is kept: the
+// file it names is replaced from a temporary file beside that file.
 struct resolver_file {
     std::string path;           // renamed over
     std::string directory;      // synced after the rename
     std::string temporary_dir;  // where the temporary file is written
-    int error = 0;              // a link that cannot be followed; path is the one tried
+    int error = 0;              // nothing may be replaced; path is the one tried
 };
 
 std::string directory_of(const std::string& path)
@@ -83,9 +86,19 @@ int read_link(const std::string& path, std::string& target)
     return 0;
 }
 
+// Only a regular file is ever replaced: a device node, FIFO or socket that
+// a link names (/etc/resolv.conf -> /dev/null switches resolution off) must
+// stay what it is.
+int replaceable(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return 0;
+    return S_ISDIR(mode) ? EISDIR : ENOTSUP;
+}
+
 // Follows the chain of links that begins at file.path to its final file,
-// whose directory must exist while the file itself need not yet (first
-// boot). 0, or the errno with file.path the path tried.
+// which must be a regular file or not exist yet (first boot) in a directory
+// that exists. 0, or the errno with file.path the path tried.
 int follow_links(resolver_file& file)
 {
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
@@ -98,8 +111,8 @@ int follow_links(resolver_file& file)
         if (lstat(file.path.c_str(), &st) == 0) {
             if (S_ISLNK(st.st_mode))
                 continue;
-            if (S_ISDIR(st.st_mode))
-                return EISDIR;
+            if (const int refused = replaceable(st.st_mode))
+                return refused;
         } else if (errno != ENOENT) {
             return errno;
         }
@@ -109,11 +122,24 @@ int follow_links(resolver_file& file)
         if (realpath(directory_of(file.path).c_str(), directory) == nullptr)
             return errno;
         file.directory = directory;
-        file.temporary_dir = directory;
         file.path = join_path(file.directory, file.path.substr(file.path.find_last_of('/') + 1));
         return 0;
     }
     return ELOOP;
+}
+
+// rename works only within one mount (a file system bound at two places is
+// two mounts): the mount id where the kernel reports one, else the device.
+bool one_mount(const char* a, const char* b)
+{
+#ifdef NETLIB_HAVE_STX_MNT_ID
+    struct statx xa, xb;
+    if (statx(AT_FDCWD, a, 0, STATX_MNT_ID, &xa) == 0 && statx(AT_FDCWD, b, 0, STATX_MNT_ID, &xb) == 0 &&
+        (xa.stx_mask & xb.stx_mask & STATX_MNT_ID) != 0)
+        return xa.stx_mnt_id == xb.stx_mnt_id;
+#endif
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev;
 }
 
 resolver_file locate_resolver_file()
@@ -121,16 +147,22 @@ resolver_file locate_resolver_file()
     resolver_file file;
     file.path = kResolvConf;
     file.directory = kResolvDir;
-    file.temporary_dir = "/tmp";
+    file.temporary_dir = kTemporaryDir;
     struct stat st;
-    if (lstat(kResolvConf, &st) != 0 || !S_ISLNK(st.st_mode))
+    if (lstat(kResolvConf, &st) != 0)
+        st.st_mode = S_IFREG;  // missing: created by the rename
+    if (S_ISLNK(st.st_mode)) {
+        file.error = follow_links(file);
+        if (file.error == 0)
+            file.temporary_dir = file.directory;
+        else
+            file.directory = kResolvDir;
         return file;
-    const int error = follow_links(file);
-    if (error != 0) {
-        file.directory = kResolvDir;
-        file.temporary_dir = "/tmp";
-        file.error = error;
     }
+    file.error = replaceable(st.st_mode);
+    // A tmpfs /tmp under a writable root: the temporary file goes beside the resolver file.
+    if (file.error == 0 && !one_mount(kTemporaryDir, kResolvDir))
+        file.temporary_dir = kResolvDir;
     return file;
 }
 
@@ -138,7 +170,7 @@ std::string temporary_resolver_path(const resolver_file& file)
 {
     int pid = static_cast<int>(getpid());
     std::string random = pelk::utils::randomAlphaNumericString("", 8);
-    if (file.temporary_dir == "/tmp")
+    if (file.temporary_dir == kTemporaryDir)
         return pelk::utils::format("/tmp/resolv.conf.%d.%s", pid, random.c_str());
     const char* directory = file.temporary_dir == "/" ? "" : file.temporary_dir.c_str();
     return pelk::utils::format("%s/resolv.conf.%d.%s", directory, pid, random.c_str());
@@ -243,10 +275,15 @@ try {
         NETLIB_ERROR("Invalid search domain '%s'", search.c_str());
         return false;
     }
-    // The new content is written beside its destination and renamed over
-    // it, so readers see either the old file or the whole new one.
+    // The new content is written where it can be renamed over its
+    // destination, so readers see either the old file or the whole new one.
     const resolver_file target = locate_resolver_file();
     const std::string path = temporary_resolver_path(target);
+    if (target.error != 0) {
+        NETLIB_ERROR_ERRNO(target.error, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(),
+                           target.path.c_str());
+        return false;
+    }
     pelk::utils::File file;
     if (!file.Initialize(path, pelk::utils::FILE_OPEN_WRITE, 0)) {
         NETLIB_ERROR("Failed to open config file \"%s\"", kResolvConf);
@@ -263,11 +300,8 @@ try {
         NETLIB_ERROR("Failed to write data to config file \"%s\"", kResolvConf);
         return false;
     }
-    int error = target.error;
-    if (error == 0 && std::rename(path.c_str(), target.path.c_str()) != 0)
-        error = errno;
-    if (error != 0) {
-        NETLIB_ERROR_ERRNO(error, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(), target.path.c_str());
+    if (std::rename(path.c_str(), target.path.c_str()) != 0) {
+        NETLIB_ERROR_ERRNO(errno, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(), target.path.c_str());
         return false;
     }
     temporary.keep();

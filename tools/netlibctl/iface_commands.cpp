@@ -8,6 +8,7 @@
 #include <string>
 
 #include "commands.h"
+#include "json_convert.h"
 #include "session.h"
 
 namespace netlibctl
@@ -117,7 +118,7 @@ Json report_json(const IfaceReport& report)
 
 void print_json(const Json& j)
 {
-    std::printf("%s\n", j.dump().c_str());
+    std::printf("%s\n", json_text(j).c_str());
 }
 
 // An empty choice is not logged by the library, so it is no failure here.

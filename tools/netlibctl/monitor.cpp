@@ -69,13 +69,13 @@ std::string value_text(const pelk::variant::Variant& value)
         if (!text.empty() && text.find_first_of(" \t\n\"=\\") == std::string::npos)
             return text;
     }
-    return variant_to_json(value).dump();
+    return json_text(variant_to_json(value));
 }
 
 std::string event_line(net::event_type type, const pelk::variant::Variant& payload, bool json)
 {
     if (json)
-        return Json{{"event", event_to_string(type)}, {"payload", variant_to_json(payload)}}.dump();
+        return json_text(Json{{"event", event_to_string(type)}, {"payload", variant_to_json(payload)}});
     std::string line = event_to_string(type);
     for (std::size_t i = 0; i < payload.Size(); ++i)
         line += " " + payload.KeyAt(i) + "=" + value_text(payload.ValueAt(i));
