@@ -174,6 +174,7 @@ start_up() {
     [ -x /tmp/udhcpc ] || cp "$(readlink -f /bin/sh)" /tmp/udhcpc
     /tmp/udhcpc -c 'while :; do sleep 1; done' </dev/null >/dev/null 2>&1 &
     old=$!
+    eventually "[ \"\$(cat /proc/$old/comm)\" = udhcpc ]"  # started, not just forked
     printf '%s' "$1" >/tmp/c.json
     if ! records=$(netlibctl init eth0 --config /tmp/c.json 2>/tmp/err); then
         fail "init from $1 failed: $(cat /tmp/err)"
@@ -182,6 +183,7 @@ start_up() {
         return
     fi
     eventually "! kill -0 $old 2>/dev/null || grep -q '^State:.*Z' /proc/$old/status"
+    kill -9 "$old" 2>/dev/null
     wait "$old"
     expect "addresses from $1" "$2" "$(addresses)"
     expect "routes from $1" "$3" "$(default_routes)"
