@@ -75,16 +75,22 @@ case_exit_codes() {
 case_show() {
     unshare -n -p -f --mount-proc sh -c '
         ip link set lo up && ip link add va address 02:00:00:00:00:01 mtu 1400 type veth peer name vb \
-            address 02:00:00:00:00:02 && ip link set vb up && ip link set va up &&
+            address 02:00:00:00:00:02 && ip link add vc address 02:00:00:00:00:03 type ifb &&
+            ip link set vb up && ip link set va up &&
             ip addr add 10.20.0.5/24 dev va && ip addr add 10.20.0.6/24 dev va label va:1 || exit 1
         for i in $(seq 300); do [ "$(ip link show up | grep -c "state UP")" = 2 ] && break; sleep 0.1; done
-        "$NETLIBCTL" status && "$NETLIBCTL" show va --json' >"$scratch/out" 2>"$scratch/err"
+        "$NETLIBCTL" status && "$NETLIBCTL" show va --json && "$NETLIBCTL" list && "$NETLIBCTL" list --all --json' \
+        >"$scratch/out" 2>"$scratch/err"
     expect "status and show" "lo: <UP,RUNNING,LOOPBACK> index 1 state unknown mtu 65536 mac 00:00:00:00:00:00 inet 127.0.0.1/8 link -
 vb: <UP,RUNNING,BROADCAST> index 2 state up mtu 1500 mac 02:00:00:00:00:02 inet - link 10000Mb/s full
 va: <UP,RUNNING,BROADCAST> index 3 state up mtu 1400 mac 02:00:00:00:00:01 inet 10.20.0.5/24 10.20.0.6/24 link 10000Mb/s full
+vc: <BROADCAST> index 4 state down mtu 1500 mac 02:00:00:00:00:03 inet - link -
 main interface: vb
-{\"name\":\"va\",\"index\":3,\"flags\":4163,\"up\":true,\"running\":true,\"broadcast\":true,\"loopback\":false,\"state\":\"up\",\"mtu\":1400,\"mac\":\"02:00:00:00:00:01\",\"addresses\":[\"10.20.0.5/24\",\"10.20.0.6/24\"],\"address\":\"10.20.0.5\",\"netmask\":\"255.255.255.0\",\"speed\":10000,\"duplex\":\"full\"}" \
-        "$(cat "$scratch/out")"
+{\"name\":\"va\",\"index\":3,\"flags\":4163,\"up\":true,\"running\":true,\"broadcast\":true,\"loopback\":false,\"state\":\"up\",\"mtu\":1400,\"mac\":\"02:00:00:00:00:01\",\"addresses\":[\"10.20.0.5/24\",\"10.20.0.6/24\"],\"address\":\"10.20.0.5\",\"netmask\":\"255.255.255.0\",\"speed\":10000,\"duplex\":\"full\"}
+lo
+vb
+va
+[\"lo\",\"vb\",\"va\",\"vc\"]" "$(cat "$scratch/out")"
 }
 
 # The snapshot, then a link made once it has been printed; a name that is not

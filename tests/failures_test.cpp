@@ -266,6 +266,65 @@ TEST_P(Failures, FailWithTheirLogLinesAndChangeNothing)
 INSTANTIATE_TEST_SUITE_P(RealConditions, Failures, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
 
+// One context, one interface configured one way after another: the records follow the last
+// configuration, and a failed one leaves them, but for a fallback address already assigned.
+TEST_F(Device, RecordsFollowTheLastConfigurationOfAnInterface)
+{
+    as_init(
+        [this] {
+            // BusyBox stands in for ip, route and udhcpc, with this machine's libraries and devices.
+            sh("for d in usr lib lib64 lib32; do if [ -L /$d ]; then ln -s \"$(readlink /$d)\" /mnt/$d; "
+               "elif [ -d /$d ]; then mkdir /mnt/$d && mount -o bind,ro /$d /mnt/$d; fi; done && "
+               "mkdir /mnt/dev && mount --rbind /dev /mnt/dev");
+            for (const char* what : {"ip program", "route program", "DHCP client"}) {
+                const std::string path = "/mnt" + program_path(what);
+                sh("mkdir -p " + path.substr(0, path.rfind('/')) +
+                   " && ln -s \"$(readlink -f \"$(command -v "
+                   "busybox)\")\" " +
+                   path);
+            }
+            enter_root();
+            const std::vector<std::string> none;
+            const auto fallback = [this](const char* gateway) {
+                return net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.21", "255.255.255.0", gateway, {}, "", "",
+                                                         true);
+            };
+            const struct {
+                const char* what;
+                std::function<bool()> call;
+                bool result, is_static, is_fallback;
+            } steps[] = {
+                {"fallback address",
+                 [&] { return net::netlib_netm_configure_static_fallback(ctx, "eth0", "10.5.0.20", "", ""); }, true,
+                 false, true},
+                {"DHCP client", [&] { return net::netlib_netm_configure_dhcp(ctx, "eth0"); }, true, false, false},
+                {"static, with the fallback address", [&] { return fallback(""); }, true, true, false},
+                {"static, routes refused after the fallback address", [&] { return fallback("10.5.0.300"); }, false,
+                 false, true},
+                {"lease",
+                 [&] {
+                     return net::netlib_netm_configure_dhcp(ctx, "eth0", "10.5.0.22", "255.255.255.0", "", none, "", "",
+                                                            false);
+                 },
+                 true, false, false},
+                {"static, address refused",
+                 [&] {
+                     return net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.300", "", "", none, "", "", false);
+                 },
+                 false, false, false},
+            };
+            for (const auto& step : steps) {
+                SCOPED_TRACE(step.what);
+                EXPECT_EQ(step.result, step.call());
+                EXPECT_EQ(step.is_static, net::netlib_netm_is_static_connection(ctx, "eth0"));
+                EXPECT_EQ(step.is_fallback, net::netlib_netm_is_static_fallback_connection(ctx, "eth0"));
+            }
+            EXPECT_FALSE(net::netlib_netm_is_static_connection(ctx, "lo"));
+            EXPECT_FALSE(net::netlib_netm_is_static_fallback_connection(ctx, "lo"));
+        },
+        "/mnt/proc");
+}
+
 std::string resolver_content(int k)
 {
     std::string text = "search update-" + std::to_string(k) + "\n";

@@ -101,6 +101,13 @@ inline std::string sh(const std::string& command, int* status = nullptr)
     return trimmed(out);
 }
 
+// Where the library under test runs a program from ("ip program", "route program", "DHCP
+// client"), as the netlibctl of the same build says.
+inline std::string program_path(const std::string& what)
+{
+    return sh("\"${NETLIBCTL:-netlibctl}\" --version | sed -n 's/^" + what + ": //p'");
+}
+
 inline int open_descriptors()
 {
     int count = 0;
