@@ -284,41 +284,23 @@ TEST_F(Device, RecordsFollowTheLastConfigurationOfAnInterface)
                    path);
             }
             enter_root();
-            const std::vector<std::string> none;
-            const auto fallback = [this](const char* gateway) {
-                return net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.21", "255.255.255.0", gateway, {}, "", "",
-                                                         true);
+            const auto records = [this](const char* after, bool is_static, bool fallback) {
+                EXPECT_EQ(is_static, net::netlib_netm_is_static_connection(ctx, "eth0")) << after;
+                EXPECT_EQ(fallback, net::netlib_netm_is_static_fallback_connection(ctx, "eth0")) << after;
             };
-            const struct {
-                const char* what;
-                std::function<bool()> call;
-                bool result, is_static, is_fallback;
-            } steps[] = {
-                {"fallback address",
-                 [&] { return net::netlib_netm_configure_static_fallback(ctx, "eth0", "10.5.0.20", "", ""); }, true,
-                 false, true},
-                {"DHCP client", [&] { return net::netlib_netm_configure_dhcp(ctx, "eth0"); }, true, false, false},
-                {"static, with the fallback address", [&] { return fallback(""); }, true, true, false},
-                {"static, routes refused after the fallback address", [&] { return fallback("10.5.0.300"); }, false,
-                 false, true},
-                {"lease",
-                 [&] {
-                     return net::netlib_netm_configure_dhcp(ctx, "eth0", "10.5.0.22", "255.255.255.0", "", none, "", "",
-                                                            false);
-                 },
-                 true, false, false},
-                {"static, address refused",
-                 [&] {
-                     return net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.300", "", "", none, "", "", false);
-                 },
-                 false, false, false},
-            };
-            for (const auto& step : steps) {
-                SCOPED_TRACE(step.what);
-                EXPECT_EQ(step.result, step.call());
-                EXPECT_EQ(step.is_static, net::netlib_netm_is_static_connection(ctx, "eth0"));
-                EXPECT_EQ(step.is_fallback, net::netlib_netm_is_static_fallback_connection(ctx, "eth0"));
-            }
+            EXPECT_TRUE(net::netlib_netm_configure_static_fallback(ctx, "eth0", "10.5.0.20", "", ""));
+            records("a fallback address", false, true);
+            EXPECT_TRUE(net::netlib_netm_configure_dhcp(ctx, "eth0"));
+            records("a DHCP start", false, false);
+            EXPECT_TRUE(net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.21", "", "", {}, "", "", true));
+            records("static, with the fallback address", true, false);
+            EXPECT_FALSE(
+                net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.21", "", "10.5.0.300", {}, "", "", true));
+            records("static, routes refused after the fallback address", false, true);
+            EXPECT_TRUE(net::netlib_netm_configure_dhcp(ctx, "eth0", "10.5.0.22", "", "", {}, "", "", false));
+            records("a lease", false, false);
+            EXPECT_FALSE(net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.300", "", "", {}, "", "", false));
+            records("static, address refused", false, false);
             EXPECT_FALSE(net::netlib_netm_is_static_connection(ctx, "lo"));
             EXPECT_FALSE(net::netlib_netm_is_static_fallback_connection(ctx, "lo"));
         },
