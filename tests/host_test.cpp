@@ -125,6 +125,7 @@ TEST_F(Processes, ProgramsGetTheirArgumentsLiterallyTheirRealStatusAndAResetSign
         }, ignore{}, no_wait{}, now{};
         ignore.sa_handler = SIG_IGN;
         no_wait.sa_flags = SA_NOCLDWAIT;
+        sigset_t mask;
         for (const struct sigaction& disposition : {reap, ignore, no_wait}) {
             ASSERT_EQ(0, sigaction(SIGCHLD, &disposition, nullptr));
             EXPECT_EQ(3, utils::sysExecSimple("/bin/sh", {"-c", "exit 3"}));
@@ -133,6 +134,8 @@ TEST_F(Processes, ProgramsGetTheirArgumentsLiterallyTheirRealStatusAndAResetSign
             ASSERT_EQ(0, sigaction(SIGCHLD, nullptr, &now));
             EXPECT_EQ(disposition.sa_handler, now.sa_handler);
             EXPECT_EQ(disposition.sa_flags & SA_NOCLDWAIT, now.sa_flags & SA_NOCLDWAIT);
+            sigprocmask(SIG_BLOCK, nullptr, &mask);
+            EXPECT_FALSE(sigismember(&mask, SIGTERM));  // the caller's mask as it was
         }
         sigaction(SIGCHLD, &reap, nullptr);
 
