@@ -188,8 +188,7 @@ int run_monitor(const MonitorOptions& options, bool json)
         if (!should_stop(monitor, until))
             wait_for_events(fd, until, wait_mask);
     }
-    net::netlib_libevents_unsubscribe(session.ctx(), id);
-    return exit_ok;
+    return exit_ok;  // the session closes the module, subscription and all
 }
 
 }  // namespace
