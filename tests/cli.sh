@@ -59,6 +59,7 @@ case_exit_codes() {
     # Configuration files: refused with one line before the library is called.
     nested 30000 >"$scratch/30000" && nested 33 >"$scratch/33" && nested 31 >"$scratch/31"
     head -c 2097152 /dev/zero | tr '\0' ' ' >"$scratch/2MiB"
+    { printf '{"dhcp":{"status":1}}' && head -c $((1048576 - 22)) /dev/zero | tr '\0' ' '; } >"$scratch/1MiB"
     printf '{"statik":{"ip":"caf\351"}}' >"$scratch/latin1"
     : >"$scratch/empty"
     printf '{"dhcp": {"status": 0,}' >"$scratch/malformed"
@@ -66,6 +67,7 @@ case_exit_codes() {
         row 2 "objects nested more than 32 levels deep (at /dhcp/dhcp" init nosuch0 --config "$scratch/$file"
     done
     row 1 'Failed to get "nosuch0" flags' init nosuch0 --config "$scratch/31"
+    row 1 'Failed to get "nosuch0" flags' init nosuch0 --config "$scratch/1MiB"  # 1 MiB exactly: read
     row 2 "configuration file too large" init nosuch0 --config "$scratch/2MiB"
     row 2 "configuration file too large" init nosuch0 --config /dev/zero
     row 2 "the file is empty" init nosuch0 --config "$scratch/empty"
@@ -94,6 +96,8 @@ lo
 vb
 va
 [\"lo\",\"vb\",\"va\",\"vc\"]" "$(cat "$scratch/out")"
+    # The queries' expected failures are hidden; the notices after them are not.
+    expect notice "More than 1 interface been found, choose: 'vb'" "$(grep -o "More than.*" "$scratch/err" | sort -u)"
 }
 
 # The snapshot, then a link made once it has been printed; a name that is not

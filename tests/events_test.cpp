@@ -154,8 +154,8 @@ TEST_F(Decoder, MalformedDatagramsFailWithoutReadingPastTheirEnd)
          join({address(AF_INET, ip4(10, 0, 0, 1), ip4(10, 0, 0, 2)),
                address(AF_INET, ip4(10, 0, 0, 1), ip4(10, 0, 0, 2), true)}),
          0, "address_assigned  AF_INET 10.0.0.1\naddress_assigned  AF_INET 10.0.0.1\n"},
-        {"the later of two names", join({link_message(RTM_NEWLINK, 2, IFF_UP, "first").attr(IFLA_IFNAME, "second")}), 0,
-         "if_up second\n"},
+        {"the later of two names, the shorter",
+         join({link_message(RTM_NEWLINK, 2, IFF_UP, "second").attr(IFLA_IFNAME, "first")}), 0, "if_up first\n"},
         {"IPv4 address of 2 bytes", join({address(AF_INET, "ab")}), 0, "address_assigned  AF_INET \n"},
     };
     for (const Row& row : rows) {
