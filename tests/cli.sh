@@ -59,7 +59,8 @@ case_exit_codes() {
     # Configuration files: refused with one line before the library is called.
     nested 30000 >"$scratch/30000" && nested 33 >"$scratch/33" && nested 31 >"$scratch/31"
     head -c 2097152 /dev/zero | tr '\0' ' ' >"$scratch/2MiB"
-    { printf '{"dhcp":{"status":1}}' && head -c $((1048576 - 22)) /dev/zero | tr '\0' ' '; } >"$scratch/1MiB"
+    json='{"dhcp":{"status":1}}'
+    { printf %s "$json" && head -c $((1048576 - ${#json})) /dev/zero | tr '\0' ' '; } >"$scratch/1MiB"
     printf '{"statik":{"ip":"caf\351"}}' >"$scratch/latin1"
     : >"$scratch/empty"
     printf '{"dhcp": {"status": 0,}' >"$scratch/malformed"
