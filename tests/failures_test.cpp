@@ -69,10 +69,14 @@ void limit(int resource, rlim_t soft)
 struct Row {
     const char* name;
     const char* condition;  // shell, run before the root is entered
-    std::function<void()> inside;
     std::function<bool(void*)> call;
     std::vector<std::string> log;
 };
+
+bool write_dns(void* c)
+{
+    return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, "lan");
+}
 
 class Device : public Isolated
 {
@@ -103,19 +107,16 @@ protected:
 const Row kRows[] = {
     {"ReadOnlyProcSys",
      "mount --bind /mnt/proc/sys /mnt/proc/sys && mount -o remount,bind,ro /mnt/proc/sys",
-     nullptr,
      [](void* c) { return net::netlib_netm_init_network(c, "eth0", pelk::variant::Variant()); },
      {"3 configure_ipv4_opts: Failed to write /proc file"}},
     {"MountOverTheResolverFile",
      "touch /mnt/other && mount --bind /mnt/other /mnt/etc/resolv.conf",
-     nullptr,
-     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, ""); },
+     write_dns,
      {"3 netlib_netm_configure_dns: Failed to move DNS config from \"/tmp/resolv.conf.PID.RANDOM\" to "
       "\"/etc/resolv.conf\": Device or resource busy"}},
     {"FullFileSystem",
      "(cat /dev/zero > /mnt/fill) 2>/dev/null; true",
-     nullptr,
-     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, "lan"); },
+     write_dns,
      {"3 netlib_netm_configure_dns: Failed to write data to config file \"/etc/resolv.conf\""}},
     // A tmpfs /tmp: the temporary file goes to /etc. Writes land in the page cache; only the
     // flush finds that the storage behind /etc is full.
@@ -123,57 +124,50 @@ const Row kRows[] = {
      "truncate -s 32M /mnt/img && mkfs.ext4 -q /mnt/img && mount -o loop /mnt/img /mnt/etc && "
      "printf 'nameserver 10.5.0.53\\n' > /mnt/etc/resolv.conf && mount -t tmpfs tmp /mnt/tmp && "
      "(cat /dev/zero > /mnt/fill) 2>/dev/null; true",
-     nullptr,
-     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, "lan"); },
+     write_dns,
      {"3 netlib_netm_configure_dns: Failed to write data to config file \"/etc/resolv.conf\""}},
     {"ReadOnlyEtcAndATmpOfItsOwn",
      "mount -t tmpfs tmp /mnt/tmp && mount --bind /mnt/etc /mnt/etc && mount -o remount,bind,ro /mnt/etc",
-     nullptr,
-     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, ""); },
+     write_dns,
      {"3 netlib_netm_configure_dns: Failed to open config file \"/etc/resolv.conf\""}},
     // How an image switches name resolution off: the device node must stay one.
     {"ResolverLinkToADeviceNode",
      "rm /mnt/etc/resolv.conf && mknod -m 666 /mnt/null c 1 3 && ln -s /null /mnt/etc/resolv.conf",
-     nullptr,
-     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, ""); },
+     write_dns,
      {"3 netlib_netm_configure_dns: Failed to move DNS config from \"/tmp/resolv.conf.PID.RANDOM\" to \"/null\": "
       "Operation not supported"}},
     {"NoDhcpClient",
      "",
-     nullptr,
      [](void* c) { return net::netlib_netm_configure_dhcp(c, "eth0"); },
      {"3 netlib_netm_configure_dhcp: Failed to start udhcpc"}},
     {"NoNetAdminCapability",
      "",
-     drop_net_admin,
-     [](void* c) { return net::netlib_iface_set_mtu(c, "eth0", 1400); },
+     [](void* c) {
+         drop_net_admin();
+         return net::netlib_iface_set_mtu(c, "eth0", 1400);
+     },
      {"3 do_ioctl: netlib: ioctl(8922) failed: Operation not permitted"}},
     {"RefusedGateway",
      "",
-     nullptr,
      [](void* c) { return net::netlib_netm_configure_routes(c, "eth0", " 10.5.0.1  10.5.0.300"); },
      {"3 add_route: Invalid gateway '10.5.0.300'",
       "3 netlib_netm_configure_routes: Failed to configure routes on interface \"eth0\""}},
     {"RefusedNameServer",
      "",
-     nullptr,
      [](void* c) {
          return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1", " 10.0.0.256 "}, "");
      },
      {"3 netlib_netm_configure_dns: Invalid nameserver ' 10.0.0.256 '"}},
     {"RefusedNetmask",
      "",
-     nullptr,
      [](void* c) { return net::netlib_netm_configure_ip_addr(c, "eth0", "10.5.0.9", "255.0.255.0", ""); },
      {"3 netlib_netm_configure_ip_addr: subnet mask is invalid"}},
     {"RefusedSearchText",
      "",
-     nullptr,
      [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {}, "lan\nnameserver 6.6.6.6"); },
      {"3 netlib_netm_configure_dns: Invalid search domain 'lan nameserver 6.6.6.6'"}},
     {"DescriptorsExhausted",
      "",
-     nullptr,
      [](void* c) {
          net::netlib_libiface_close(c);
          const int lowest_free = dup(0);
@@ -188,38 +182,35 @@ const Row kRows[] = {
      {"3 netlib_libiface_init: netlib: cannot open dev socket",
       "3 netlib_libevents_init: netlib: failed to open netlink socket (24)"}},
     // Every unit's guard: nothing runs on a context whose modules were never opened.
-    {"ModulesNeverOpened", "", nullptr,
+    {"ModulesNeverOpened", "",
      [](void* c) {
          net::netlib_libiface_close(c);
          const std::vector<std::string> none;
          unsigned int id = 0;
-         const bool any[] = {
-             net::netlib_netm_connect(c, "eth0"),
-             net::netlib_netm_configure_interface(c, "eth0"),
-             net::netlib_netm_flush_iface(c, "eth0"),
-             net::netlib_netm_configure_ip_addr(c, "eth0", "10.5.0.9", "", ""),
-             net::netlib_netm_configure_routes(c, "eth0", ""),
-             net::netlib_netm_configure_dns(c, "eth0", none, ""),
-             net::netlib_netm_configure_dhcp(c, "eth0"),
-             net::netlib_netm_configure_static_fallback(c, "eth0", "10.5.0.9", "", ""),
-             net::netlib_netm_is_static_connection(c, "eth0"),
-             net::netlib_netm_is_static_fallback_connection(c, "eth0"),
-             net::netlib_netm_configure_static(c, "eth0", "10.5.0.9", "", "", none, "", "", false),
-             net::netlib_netm_init_network(c, "eth0", pelk::variant::Variant()),
-             net::netlib_libevents_subscribe(
-                 c, [](net::event_type, const pelk::variant::Variant&, void*) {}, id, nullptr),
-             net::netlib_libevents_unsubscribe(c, 0),
-             net::netlib_libevents_drain(c, 1),
-             net::netlib_libevents_resync(c),
-             receive_event(c),
-             net::netlib_libevents_fd(c) != -1,
-         };
+         const bool any[] = {net::netlib_netm_connect(c, "eth0"),
+                             net::netlib_netm_configure_interface(c, "eth0"),
+                             net::netlib_netm_flush_iface(c, "eth0"),
+                             net::netlib_netm_configure_ip_addr(c, "eth0", "10.5.0.9", "", ""),
+                             net::netlib_netm_configure_routes(c, "eth0", ""),
+                             net::netlib_netm_configure_dns(c, "eth0", none, ""),
+                             net::netlib_netm_configure_dhcp(c, "eth0"),
+                             net::netlib_netm_configure_static_fallback(c, "eth0", "10.5.0.9", "", ""),
+                             net::netlib_netm_is_static_connection(c, "eth0"),
+                             net::netlib_netm_is_static_fallback_connection(c, "eth0"),
+                             net::netlib_netm_configure_static(c, "eth0", "10.5.0.9", "", "", none, "", "", false),
+                             net::netlib_netm_init_network(c, "eth0", pelk::variant::Variant()),
+                             net::netlib_libevents_subscribe(
+                                 c, [](net::event_type, const pelk::variant::Variant&, void*) {}, id, nullptr),
+                             net::netlib_libevents_unsubscribe(c, 0),
+                             net::netlib_libevents_drain(c, 1),
+                             net::netlib_libevents_resync(c),
+                             receive_event(c),
+                             net::netlib_libevents_fd(c) != -1};
          return std::find(std::begin(any), std::end(any), true) != std::end(any);
      },
      std::vector<std::string>(18, "3 check: library context is null")},
     {"AddressSpaceExhaustedWhileWriting",
      "",
-     nullptr,
      [](void* c) {
          const std::string search(64 << 20, 's');  // its line cannot be built within the limit below
          limit(RLIMIT_AS, static_cast<rlim_t>(std::stoul(read_file("/proc/self/statm")) * getpagesize()) + (24 << 20));
@@ -252,8 +243,6 @@ TEST_P(Failures, FailWithTheirLogLinesAndChangeNothing)
             if (*row.condition)
                 sh(row.condition);
             enter_root();
-            if (row.inside)
-                row.inside();
             const std::string before = state();
             Log::take();
             EXPECT_FALSE(row.call(ctx));
