@@ -6,4 +6,4 @@ cd "$(dirname "$0")"
 scripts/install-deps run
 cmake --preset dev -DNETLIB_BUILD_TESTS=OFF >/dev/null
 cmake --build --preset dev -j2 --target netlibctl
-exec build/dev/tools/netlibctl/netlibctl "$@"
+exec build/dev/bin/netlibctl "$@"

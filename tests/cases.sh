@@ -1,5 +1,7 @@
 # Sourced by the shell suites. `SUITE` lists the suite's cases (its functions
 # named case_*); `SUITE NAME` runs one: exit 0 passed, 77 skipped, else failed.
+: "${NETLIBCTL:=netlibctl}"  # the netlibctl under test: ctest sets it, else the one on PATH
+export NETLIBCTL
 fail() { echo "FAIL: $*" >&2; failed=1; }
 expect() { [ "$2" = "$3" ] || fail "$1: got [$3], want [$2]"; }  # expect WHAT WANT GOT
 skip() { echo "skipped: $*" >&2; exit 77; }

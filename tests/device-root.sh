@@ -44,6 +44,8 @@ done
 mount -o bind,ro "$tree" "$root$tree"
 mount --rbind /dev "$root/dev"
 ln -s "$sh" "$root/bin/sh"; ln -s "$netlibctl" "$root/bin/netlibctl"
+# The checks read the kernel through this machine's own tools, never through the programs under test.
+mkdir "$root/tools" && ln -s "$ip" "$root/tools/ip" && ln -s "$route" "$root/tools/route"
 # place PATH TARGET: a link at PATH; a path on the read-only /usr must be there already (a package's).
 place() {
     [ -n "$1" ] || { echo "device-root.sh: $netlibctl --version names no such program" >&2; exit 2; }
@@ -70,6 +72,5 @@ nsenter --net=/proc/$peer/ns/net sh -c "
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
 cd "$root"
-# The machine's tools come first, so that checks never read the kernel through the programs under test.
-exec env -i PATH=/usr/bin:/usr/sbin:/bin:/sbin HOME=/ LANG=C NETLIBCTL=/bin/netlibctl DEVICE_ROOT=1 \
+exec env -i PATH=/tools:/bin:/usr/bin:/sbin:/usr/sbin HOME=/ LANG=C NETLIBCTL=/bin/netlibctl DEVICE_ROOT=1 \
     ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} chroot "$root" "$@"

@@ -104,30 +104,38 @@ const Row kRows[] = {
      nullptr,
      [](void* c) { return net::netlib_netm_init_network(c, "eth0", pelk::variant::Variant()); },
      {"3 configure_ipv4_opts: Failed to write /proc file"}},
-    {"EtcOnItsOwnFileSystem",
-     "mount -t tmpfs etc /mnt/etc && printf 'nameserver 10.5.0.53\\n' > /mnt/etc/resolv.conf",
-     nullptr,
-     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, ""); },
-     {"3 netlib_netm_configure_dns: Failed to move DNS config from \"/tmp/resolv.conf.PID.RANDOM\" to "
-      "\"/etc/resolv.conf\": Invalid cross-device link"}},
     {"MountOverTheResolverFile",
      "touch /mnt/other && mount --bind /mnt/other /mnt/etc/resolv.conf",
      nullptr,
      [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, ""); },
      {"3 netlib_netm_configure_dns: Failed to move DNS config from \"/tmp/resolv.conf.PID.RANDOM\" to "
       "\"/etc/resolv.conf\": Device or resource busy"}},
-    {"FullTmp",
-     "mount -t tmpfs -o size=4k tmp /mnt/tmp && (cat /dev/zero > /mnt/tmp/fill) 2>/dev/null; true",
-     nullptr,
-     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, "lan"); },
-     {"3 netlib_netm_configure_dns: Failed to write data to config file \"/etc/resolv.conf\""}},
-    // Writes land in the page cache; only the flush finds that the storage behind /tmp is full.
-    {"TmpStorageFailsToFlush",
-     "truncate -s 32M /mnt/img && mkfs.ext4 -q /mnt/img && mount -o loop /mnt/img /mnt/tmp && chmod 1777 /mnt/tmp && "
+    {"FullFileSystem",
      "(cat /dev/zero > /mnt/fill) 2>/dev/null; true",
      nullptr,
      [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, "lan"); },
      {"3 netlib_netm_configure_dns: Failed to write data to config file \"/etc/resolv.conf\""}},
+    // A tmpfs /tmp: the temporary file goes to /etc. Writes land in the page cache; only the
+    // flush finds that the storage behind /etc is full.
+    {"EtcStorageFailsToFlush",
+     "truncate -s 32M /mnt/img && mkfs.ext4 -q /mnt/img && mount -o loop /mnt/img /mnt/etc && "
+     "printf 'nameserver 10.5.0.53\\n' > /mnt/etc/resolv.conf && mount -t tmpfs tmp /mnt/tmp && "
+     "(cat /dev/zero > /mnt/fill) 2>/dev/null; true",
+     nullptr,
+     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, "lan"); },
+     {"3 netlib_netm_configure_dns: Failed to write data to config file \"/etc/resolv.conf\""}},
+    {"ReadOnlyEtcAndATmpOfItsOwn",
+     "mount -t tmpfs tmp /mnt/tmp && mount --bind /mnt/etc /mnt/etc && mount -o remount,bind,ro /mnt/etc",
+     nullptr,
+     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, ""); },
+     {"3 netlib_netm_configure_dns: Failed to open config file \"/etc/resolv.conf\""}},
+    // How an image switches name resolution off: the device node must stay one.
+    {"ResolverLinkToADeviceNode",
+     "rm /mnt/etc/resolv.conf && mknod -m 666 /mnt/null c 1 3 && ln -s /null /mnt/etc/resolv.conf",
+     nullptr,
+     [](void* c) { return net::netlib_netm_configure_dns(c, "eth0", {"10.0.0.1"}, ""); },
+     {"3 netlib_netm_configure_dns: Failed to move DNS config from \"/tmp/resolv.conf.PID.RANDOM\" to \"/null\": "
+      "Operation not supported"}},
     {"NoDhcpClient",
      "",
      nullptr,

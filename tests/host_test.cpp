@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
 
 #include "support.h"
 
@@ -86,56 +87,141 @@ TEST(Host, SplitTrimFormatAndRandomText)
     EXPECT_EQ(a.npos, a.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"));
 }
 
-TEST(Host, ProgramsGetTheirArgumentsLiterallyAndAResetSignalState)
+// Whatever a case signals or reaps stays inside: it runs as PID 1 of PID and
+// mount namespaces of its own, with a /proc of its own; a failure inside
+// fails the case.
+class Processes : public ::testing::Test
 {
-    Scratch scratch;
-    const std::string out = scratch / "out";
-    EXPECT_EQ(0, utils::sysExecSimple("/bin/sh", {"-c", "printf '%s|' \"$@\" > " + out, "sh", "a b", "$(reboot)", "*",
-                                                  ";", "`id`", ""}));
-    EXPECT_EQ("a b|$(reboot)|*|;|`id`||", read_file(out));
-    EXPECT_EQ(3, utils::sysExecSimple("/bin/sh", {"-c", "exit 3"}));
-    EXPECT_EQ(-1, utils::sysExecSimple("/bin/sh", {"-c", "kill -9 $$"}));
-    EXPECT_EQ(-1, utils::sysExecSimple("/nonexistent/program", {}));
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root for a PID namespace of its own";
+    }
+    static void as_init(const std::function<void()>& body)
+    {
+        ASSERT_EQ(0, unshare(CLONE_NEWPID | CLONE_NEWNS)) << std::strerror(errno);
+        const pid_t init = fork();
+        if (init == 0) {
+            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("proc", "/proc", "proc", 0, nullptr) != 0)
+                _exit(2);
+            body();
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(init, waitpid(init, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+};
 
-    sigset_t blocked, saved;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR1);
-    sigprocmask(SIG_BLOCK, &blocked, &saved);
-    auto* const old_term = signal(SIGTERM, SIG_IGN);
-    EXPECT_EQ(0, utils::sysExecSimple("/bin/sh", {"-c", "grep -E '^Sig(Blk|Ign)' /proc/self/status > " + out}));
-    signal(SIGTERM, old_term);
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    std::istringstream status(read_file(out));
-    std::string name, blocked_bits, ignored_bits;
-    status >> name >> blocked_bits >> name >> ignored_bits;
-    // The C library keeps its two internal real-time signals (32, 33) out of reach.
-    EXPECT_EQ(0u, std::stoull(blocked_bits, nullptr, 16) & 0x7fffffffu);
-    EXPECT_EQ(0u, std::stoull(ignored_bits, nullptr, 16) & 0x7fffffffu);
-    EXPECT_TRUE(no_child_left());
+// The state letter of /proc/PID/stat once it is one of want, within a bound; '-' when gone.
+char state_once(pid_t pid, const std::string& want)
+{
+    char state = '?';
+    for (int i = 0; i < 1000 && want.find(state) == std::string::npos; ++i) {
+        const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        state = stat.empty() ? '-' : stat[stat.rfind(')') + 2];
+        if (want.find(state) == std::string::npos)
+            usleep(10000);
+    }
+    return state;
 }
 
-TEST(Host, DaemonsStartDetachedAndAreFoundByTheirFifteenCharacterName)
+TEST_F(Processes, ProgramsGetTheirArgumentsLiterallyAndAResetSignalState)
 {
-    Scratch scratch;
-    const std::string program = scratch / "abcdefghijklmnopq";  // the kernel keeps 15 characters
-    sh("cp \"$(readlink -f /bin/sh)\" " + program);
-    const int kept = open("/dev/null", O_RDONLY);  // inherited without close-on-exec: the daemon must not keep it
-    int pid = 0;
-    ASSERT_EQ(1, utils::runDaemon(nullptr, nullptr, &pid, program, 2, "-c", "kill -STOP $$"));
-    close(kept);
-    EXPECT_TRUE(no_child_left());
-    EXPECT_EQ(pid, getsid(pid));
-    EXPECT_EQ("0 1 2", sh("ls /proc/" + std::to_string(pid) + "/fd | sort | xargs"));
-    EXPECT_EQ("/dev/null", sh("readlink /proc/" + std::to_string(pid) + "/fd/0"));
-    EXPECT_EQ(0, utils::runDaemon(nullptr, nullptr, nullptr, scratch / "missing", 0));
+    as_init([] {
+        Scratch scratch;
+        const std::string out = scratch / "out";
+        EXPECT_EQ(0, utils::sysExecSimple("/bin/sh", {"-c", "printf '%s|' \"$@\" > " + out, "sh", "a b", "$(reboot)",
+                                                      "*", ";", "`id`", ""}));
+        EXPECT_EQ("a b|$(reboot)|*|;|`id`||", read_file(out));
+        EXPECT_EQ(3, utils::sysExecSimple("/bin/sh", {"-c", "exit 3"}));
+        EXPECT_EQ(-1, utils::sysExecSimple("/bin/sh", {"-c", "kill -9 $$"}));
+        EXPECT_EQ(-1, utils::sysExecSimple("/nonexistent/program", {}));
 
-    EXPECT_EQ(0, utils::kill_process_by_name("abcdefghijklmn", SIGKILL));
-    EXPECT_EQ(1, utils::kill_process_by_name("abcdefghijklmnopq", SIGKILL));
-    char own[16] = {};
-    prctl(PR_GET_NAME, own);
-    prctl(PR_SET_NAME, "netlib-own-name");
-    EXPECT_EQ(0, utils::kill_process_by_name("netlib-own-name", SIGKILL));
-    prctl(PR_SET_NAME, own);
+        sigset_t blocked, saved;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &blocked, &saved);
+        auto* const old_term = signal(SIGTERM, SIG_IGN);
+        EXPECT_EQ(0, utils::sysExecSimple("/bin/sh", {"-c", "grep -E '^Sig(Blk|Ign)' /proc/self/status > " + out}));
+        signal(SIGTERM, old_term);
+        sigprocmask(SIG_SETMASK, &saved, nullptr);
+        std::istringstream status(read_file(out));
+        std::string name, blocked_bits, ignored_bits;
+        status >> name >> blocked_bits >> name >> ignored_bits;
+        // The C library keeps its two internal real-time signals (32, 33) out of reach.
+        EXPECT_EQ(0u, std::stoull(blocked_bits, nullptr, 16) & 0x7fffffffu);
+        EXPECT_EQ(0u, std::stoull(ignored_bits, nullptr, 16) & 0x7fffffffu);
+        EXPECT_TRUE(no_child_left());
+    });
+}
+
+// A host that lets the kernel reap its children still learns every exit status, and keeps its
+// disposition.
+TEST_F(Processes, ExitStatusesAreRealWhenTheHostIgnoresSigchld)
+{
+    as_init([] {
+        struct sigaction ignore {
+        }, no_wait{}, now{};
+        ignore.sa_handler = SIG_IGN;
+        no_wait.sa_handler = SIG_DFL;
+        no_wait.sa_flags = SA_NOCLDWAIT;
+        for (const struct sigaction& disposition : {ignore, no_wait}) {
+            ASSERT_EQ(0, sigaction(SIGCHLD, &disposition, nullptr));
+            EXPECT_EQ(0, utils::sysExecSimple("/bin/sh", {"-c", "exit 0"}));
+            EXPECT_EQ(3, utils::sysExecSimple("/bin/sh", {"-c", "exit 3"}));
+            EXPECT_EQ(-1, utils::sysExecSimple("/bin/sh", {"-c", "kill -9 $$"}));
+            EXPECT_EQ(-1, utils::sysExecSimple("/nonexistent/program", {}));
+            ASSERT_EQ(0, sigaction(SIGCHLD, nullptr, &now));
+            EXPECT_EQ(disposition.sa_handler, now.sa_handler);
+            EXPECT_EQ(disposition.sa_flags & SA_NOCLDWAIT, now.sa_flags & SA_NOCLDWAIT);
+        }
+    });
+}
+
+TEST_F(Processes, DaemonsStartDetachedAndAreFoundByTheirFifteenCharacterName)
+{
+    as_init([] {
+        Scratch scratch;
+        const std::string program = scratch / "abcdefghijklmnopq";  // the kernel keeps 15 characters
+        sh("cp \"$(readlink -f /bin/sh)\" " + program);
+        const int kept = open("/dev/null", O_RDONLY);  // inherited without close-on-exec: the daemon must not keep it
+        int pid = 0;
+        ASSERT_EQ(1, utils::runDaemon(nullptr, nullptr, &pid, program, 2, "-c", "kill -STOP $$"));
+        close(kept);
+        EXPECT_EQ(pid, getsid(pid));
+        EXPECT_EQ("0 1 2", sh("ls /proc/" + std::to_string(pid) + "/fd | sort | xargs"));
+        EXPECT_EQ("/dev/null", sh("readlink /proc/" + std::to_string(pid) + "/fd/0"));
+        EXPECT_EQ(0, utils::runDaemon(nullptr, nullptr, nullptr, scratch / "missing", 0));
+
+        EXPECT_EQ('T', state_once(pid, "T"));
+        EXPECT_EQ(0, utils::kill_process_by_name("abcdefghijklmn", SIGKILL));
+        EXPECT_EQ(1, utils::kill_process_by_name("abcdefghijklmnopq", SIGKILL));
+        char own[16] = {};
+        prctl(PR_GET_NAME, own);
+        prctl(PR_SET_NAME, "netlib-own-name");
+        EXPECT_EQ(0, utils::kill_process_by_name("netlib-own-name", SIGKILL));
+        prctl(PR_SET_NAME, own);
+    });
+}
+
+// PID 1 (a container's init, a minimal device) or a child subreaper gets its daemons back when
+// the process that started them ends: they are reaped on the next runDaemon or kill by name.
+TEST_F(Processes, DaemonsThatComeBackToPid1AreReapedLater)
+{
+    as_init([] {
+        for (const auto& next_call : std::vector<std::function<void()>>{
+                 [] { utils::runDaemon(nullptr, nullptr, nullptr, "/bin/sh", 2, "-c", "exit 0"); },
+                 [] { utils::kill_process_by_name("netlib-no-such", 0); }}) {
+            int pid = 0;
+            ASSERT_EQ(1, utils::runDaemon(nullptr, nullptr, &pid, "/bin/sh", 2, "-c", "exit 0"));
+            EXPECT_EQ('Z', state_once(pid, "Z"));
+            next_call();
+            EXPECT_EQ('-', state_once(pid, "-"));
+        }
+    });
 }
 
 TEST(Host, FilesAreWrittenWholeWithMode0644AndNeverThroughALink)

@@ -1,11 +1,13 @@
 #!/bin/sh
-# What a middleware developer gets: the exported symbols are exactly the
-# header's functions, and the installed tree builds a host through the CMake
-# package and through pkg-config. Needs NETLIB_BUILD_DIR, NETLIB_LIBRARY, CXX.
+# What a middleware developer gets: a public header that compiles alone,
+# whose functions are exactly the exported symbols, and an installed tree
+# that builds a host through the CMake package and through pkg-config. Needs NETLIB_BUILD_DIR, NETLIB_LIBRARY, CXX.
 . "$(dirname "$0")/cases.sh"
 tree=$(cd "$(dirname "$0")/.." && pwd)
 
 case_exports_match_the_header() {
+    "$CXX" -std=c++17 -Wall -Wextra -pedantic -Werror -fsyntax-only -x c++ "$tree/include/pelk_network_utils_core.h" \
+        -I"$tree/host/include" || fail "the public header does not compile alone without warnings"
     grep -E '^NETLIB_API' "$tree/include/pelk_network_utils_core.h" |
         sed -E 's/\(.*//; s/.*[ *&]([A-Za-z_][A-Za-z0-9_]*)$/\1/' | sort -u >/tmp/netlib-declared.$$
     ${NM:-nm} -D --defined-only --demangle "$NETLIB_LIBRARY" | cut -d' ' -f3- | sed -E 's/\[abi:[a-z0-9]+\]//g;

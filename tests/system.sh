@@ -72,6 +72,10 @@ nameserver 10.99.0.53
 nameserver  10.0.0.2 " "$(cat /etc/resolv.conf)"
     expect mode 644 "$(stat -c %a /etc/resolv.conf)"
     expect "temporary files" "" "$(ls /tmp | grep 'resolv\.conf\.')"
+    mount -t tmpfs tmp /tmp  # a tmpfs of its own: the rename cannot take a file from there
+    ok dns eth0 --nameserver 10.99.0.54
+    expect "content, /tmp of its own" "nameserver 10.99.0.54" "$(cat /etc/resolv.conf)"
+    expect "temporary files, /tmp of its own" "" "$(ls /tmp /etc | grep 'resolv\.conf\.')"
 }
 
 # Buildroot's layout: a read-only /etc whose resolv.conf links into a /run tmpfs.

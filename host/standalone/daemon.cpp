@@ -1,14 +1,17 @@
 // runDaemon: starts a program detached, in a session of its own, without
-// leaving a zombie in the caller.
+// leaving a zombie in the caller, also when the daemon comes back to the
+// caller because it is PID 1 or a child subreaper.
 #include <errno.h>
 #include <fcntl.h>
 #include <pelk/utils.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdarg>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -104,13 +107,49 @@ void close_inherited(int keep)
     report_and_exit(report_fd, rc, pid);
 }
 
-bool read_report(int fd, DaemonReport& report)
+// A daemon that came back to this process: a pidfd where the kernel has
+// them, so that a process of the same number started later (after someone
+// else reaped the daemon) is never reaped by mistake; else the number alone.
+struct ReturnedDaemon {
+    pid_t pid;
+    int pidfd;
+};
+
+std::mutex returned_mutex;
+std::vector<ReturnedDaemon> returned;
+
+int open_pidfd(pid_t pid)
 {
-    ssize_t n;
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));  // close-on-exec by the kernel
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// True once the daemon is gone: reaped here, or by someone else.
+bool ended(const ReturnedDaemon& d)
+{
+    siginfo_t info{};
+    int rc;
     do
-        n = ::read(fd, &report, sizeof report);
-    while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof report);
+        rc = d.pidfd >= 0
+                 ? ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(d.pidfd), &info, WEXITED | WNOHANG)
+                 : ::waitid(P_PID, static_cast<id_t>(d.pid), &info, WEXITED | WNOHANG);
+    while (rc < 0 && errno == EINTR);
+    return rc < 0 || info.si_pid != 0;
+}
+
+// Right after the intermediate process ended, the daemon has been
+// re-parented: to this process only when it is PID 1 or a subreaper.
+void remember_if_returned(pid_t pid)
+{
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return;  // not a child of ours: init or another subreaper reaps it
+    const std::lock_guard<std::mutex> lock(returned_mutex);
+    returned.push_back({pid, open_pidfd(pid)});
 }
 
 bool collect_arguments(const std::string& program, int count, va_list ap, std::vector<std::string>& args)
@@ -172,10 +211,12 @@ int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out,
         return 0;
     }
     DaemonReport r{EPIPE, -1};
-    bool reported = read_report(report[0], r);
+    const bool reported = host_impl::read_all(report[0], &r, sizeof r) == 0;
     ::close(report[0]);
     int status = 0;
-    host_impl::wait_for(middle, status);  // reaped at once; ECHILD when SIGCHLD is ignored is fine
+    // Reaped at once. ECHILD when SIGCHLD is ignored: then the kernel reaps
+    // the daemon too, wherever it ends up.
+    const bool middle_reaped = host_impl::wait_for(middle, status) == middle;
     if (!reported) {
         HOST_ERR(0, "no word from the process starting \"%s\"", program.c_str());
         return 0;
@@ -184,6 +225,8 @@ int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out,
         HOST_ERR(r.error, "cannot start \"%s\" in \"%s\"", program.c_str(), dir);
         return 0;
     }
+    if (middle_reaped)
+        remember_if_returned(r.pid);
     if (pid_out)
         *pid_out = static_cast<int>(r.pid);
     return 1;
@@ -193,6 +236,7 @@ int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out,
 
 int runDaemon(const std::string* workdir, const sigset_t* mask, int* pid, const std::string& program, int count, ...)
 {
+    host_impl::reap_returned_daemons();
     std::vector<std::string> args;
     va_list ap;
     va_start(ap, count);
@@ -208,4 +252,24 @@ int runDaemon(const std::string* workdir, const sigset_t* mask, int* pid, const 
 }
 
 }  // namespace utils
+
+namespace host_impl
+{
+
+void reap_returned_daemons()
+{
+    using namespace utils;
+    const std::lock_guard<std::mutex> lock(returned_mutex);
+    for (auto it = returned.begin(); it != returned.end();) {
+        if (!ended(*it)) {
+            ++it;
+            continue;
+        }
+        if (it->pidfd >= 0)
+            ::close(it->pidfd);
+        it = returned.erase(it);
+    }
+}
+
+}  // namespace host_impl
 }  // namespace pelk

@@ -1,4 +1,4 @@
-// The standalone host's write-everything helper.
+// The standalone host's write-everything and read-everything helpers.
 #include "host_impl.h"
 
 #include <errno.h>
@@ -19,6 +19,24 @@ int write_all(int fd, const void* data, std::size_t size)
                 continue;
             return errno;
         }
+        next += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int read_all(int fd, void* data, std::size_t size)
+{
+    char* next = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::read(fd, next, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            return EPIPE;
         next += n;
         size -= static_cast<std::size_t>(n);
     }

@@ -31,6 +31,14 @@ std::string vformat(const char* format, va_list args) __attribute__((format(prin
 // Writes all size bytes, retrying after EINTR and short writes. 0, or the
 // errno of the write that failed. Only system calls: safe after fork.
 PELK_HOST_INTERNAL int write_all(int fd, const void* data, std::size_t size);
+// Reads exactly size bytes, retrying after EINTR and short reads. 0, the
+// errno of the read that failed, or EPIPE at an end of file before size.
+PELK_HOST_INTERNAL int read_all(int fd, void* data, std::size_t size);
+
+// Reaps, without waiting, the daemons runDaemon started that came back to
+// this process as its children (it is PID 1 or a child subreaper) and have
+// ended since.
+PELK_HOST_INTERNAL void reap_returned_daemons();
 
 // The file name of a source path: log lines name the unit, not the build tree.
 constexpr const char* base_name(const char* path)

@@ -60,6 +60,7 @@ bool parse_pid(const char* text, pid_t& pid)
 
 int kill_process_by_name(const std::string& name, int signal)
 {
+    host_impl::reap_returned_daemons();
     if (name.empty()) {
         HOST_ERR(0, "no process name given");
         return 0;

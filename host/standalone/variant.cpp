@@ -195,9 +195,13 @@ bool is_group_code(unsigned int type)
     return type != 0 && (type & 0x0FFFu) == 0;
 }
 
+// A boolean reads as the integer 0 or 1, so the integer group takes it: a
+// host's config["dhcp"]["status"] = false is a setting, not a missing one.
 bool type_matches(VariantType wanted, VariantType actual)
 {
     if (wanted == actual)
+        return true;
+    if (wanted == VT_INTEGER && actual == VT_BOOL)
         return true;
     return is_group_code(wanted) && (actual & 0xF000u) == wanted;
 }

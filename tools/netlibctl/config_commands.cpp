@@ -1,5 +1,9 @@
 // Configuration commands: each is exactly one library call on a fresh
 // context, so that the command line maps one to one onto the library.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,22 +33,41 @@ struct ConfigOptions {
     std::string search;
     bool fallback = false;
     std::string config_path;
+    bool clear = false;  // dns: an empty resolver file, on purpose
+    bool show = false;   // dns: print the resolver file
 };
 
 using LibraryCall = std::function<bool(void* ctx, const ConfigOptions& o)>;
 using Runner = std::function<int(const ConfigOptions& o)>;
 
-int run_on_fresh_context(const LibraryCall& call, const ConfigOptions& o)
+const char* yes_no(bool value)
+{
+    return value ? "yes" : "no";
+}
+
+// The context goes away with this process, and the records of how the
+// interface is configured with it: the commands that write them show them.
+void print_records(void* ctx, const std::string& iface)
+{
+    ExpectedFailures quiet;  // an empty or refused name was reported by the call itself
+    std::printf("%s: static=%s fallback=%s\n", iface.c_str(), yes_no(net::netlib_netm_is_static_connection(ctx, iface)),
+                yes_no(net::netlib_netm_is_static_fallback_connection(ctx, iface)));
+}
+
+int run_on_fresh_context(const LibraryCall& call, const ConfigOptions& o, bool show_records = false)
 {
     Session session;
     if (!session.open())
         return exit_failure;
-    return call(session.ctx(), o) ? exit_ok : exit_failure;
+    const bool done = call(session.ctx(), o);
+    if (show_records && !o.iface.empty())
+        print_records(session.ctx(), o.iface);
+    return done ? exit_ok : exit_failure;
 }
 
-Runner library_call(const LibraryCall& call)
+Runner library_call(const LibraryCall& call, bool show_records = false)
 {
-    return [call](const ConfigOptions& o) { return run_on_fresh_context(call, o); };
+    return [call, show_records](const ConfigOptions& o) { return run_on_fresh_context(call, o, show_records); };
 }
 
 struct ConfigCommand {
@@ -63,10 +86,10 @@ ConfigCommand add_command(CLI::App& app, CommandList& commands, const char* name
 }
 
 void add_iface_command(CLI::App& app, CommandList& commands, const char* name, const char* help,
-                       bool (*call)(void*, const std::string&))
+                       bool (*call)(void*, const std::string&), bool show_records = false)
 {
     add_command(app, commands, name, help,
-                library_call([call](void* ctx, const ConfigOptions& o) { return call(ctx, o.iface); }));
+                library_call([call](void* ctx, const ConfigOptions& o) { return call(ctx, o.iface); }, show_records));
 }
 
 void add_address_options(ConfigCommand& c, bool netmask_required)
@@ -96,10 +119,13 @@ using FullConfigCall = bool (*)(void*, const std::string&, const std::string&, c
 void add_full_config_command(CLI::App& app, CommandList& commands, const char* name, const char* help,
                              FullConfigCall call)
 {
-    ConfigCommand c = add_command(app, commands, name, help, library_call([call](void* ctx, const ConfigOptions& o) {
-                                      return call(ctx, o.iface, o.ip, o.netmask, o.gateway, o.nameservers, o.search,
-                                                  o.broadcast, o.fallback);
-                                  }));
+    ConfigCommand c = add_command(app, commands, name, help,
+                                  library_call(
+                                      [call](void* ctx, const ConfigOptions& o) {
+                                          return call(ctx, o.iface, o.ip, o.netmask, o.gateway, o.nameservers, o.search,
+                                                      o.broadcast, o.fallback);
+                                      },
+                                      true));
     c.app->add_option("--ip", c.options.ip, "IPv4 address")->required();
     add_address_options(c, true);
     c.app->add_option("--gateway", c.options.gateway, "Gateway (several separated by spaces)");
@@ -120,23 +146,61 @@ bool apply_lease(void* ctx, const std::string& iface, const std::string& ip, con
     return net::netlib_netm_configure_dhcp(ctx, iface, ip, netmask, gateway, nameservers, search, broadcast, fallback);
 }
 
+// "10.20.0.6/24": the address, and the netmask the prefix length stands for.
+bool split_cidr(ConfigOptions& o, std::string& why)
+{
+    const std::string::size_type slash = o.ip.find('/');
+    if (slash == std::string::npos)
+        return true;
+    const std::string prefix = o.ip.substr(slash + 1);
+    if (prefix.empty() || prefix.size() > 2 || prefix.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(prefix) > 32) {
+        why = "the prefix length after '/' is a number from 0 to 32";
+        return false;
+    }
+    if (!o.netmask.empty()) {
+        why = "give the netmask either as a prefix length or with --netmask, not both";
+        return false;
+    }
+    const unsigned int bits = static_cast<unsigned int>(std::stoi(prefix));
+    const std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+    o.netmask = std::to_string(mask >> 24) + "." + std::to_string((mask >> 16) & 0xff) + "." +
+                std::to_string((mask >> 8) & 0xff) + "." + std::to_string(mask & 0xff);
+    o.ip.erase(slash);
+    return true;
+}
+
+int run_addr(const ConfigOptions& given)
+{
+    ConfigOptions o = given;
+    std::string why;
+    if (!split_cidr(o, why)) {
+        complain(why);
+        return exit_usage;
+    }
+    return run_on_fresh_context(
+        [](void* ctx, const ConfigOptions& opts) {
+            return net::netlib_netm_configure_ip_addr(ctx, opts.iface, opts.ip, opts.netmask, opts.broadcast);
+        },
+        o);
+}
+
 void add_addr_command(CLI::App& app, CommandList& commands)
 {
-    ConfigCommand c = add_command(
-        app, commands, "addr", "Add an IPv4 address to IFACE", library_call([](void* ctx, const ConfigOptions& o) {
-            return net::netlib_netm_configure_ip_addr(ctx, o.iface, o.ip, o.netmask, o.broadcast);
-        }));
-    c.app->add_option("IP", c.options.ip, "IPv4 address")->required();
+    ConfigCommand c = add_command(app, commands, "addr", "Add an IPv4 address to IFACE", run_addr);
+    c.app->add_option("IP", c.options.ip, "IPv4 address, optionally with a prefix length (10.20.0.6/24)")->required();
     add_address_options(c, false);
 }
 
 void add_fallback_command(CLI::App& app, CommandList& commands)
 {
-    ConfigCommand c =
-        add_command(app, commands, "fallback", "Assign IFACE its static fallback address",
-                    library_call([](void* ctx, const ConfigOptions& o) {
-                        return net::netlib_netm_configure_static_fallback(ctx, o.iface, o.ip, o.netmask, o.broadcast);
-                    }));
+    ConfigCommand c = add_command(app, commands, "fallback", "Assign IFACE its static fallback address",
+                                  library_call(
+                                      [](void* ctx, const ConfigOptions& o) {
+                                          return net::netlib_netm_configure_static_fallback(ctx, o.iface, o.ip,
+                                                                                            o.netmask, o.broadcast);
+                                      },
+                                      true));
     c.app->add_option("--ip", c.options.ip, "IPv4 address")->required();
     add_address_options(c, false);
 }
@@ -151,13 +215,55 @@ void add_routes_command(CLI::App& app, CommandList& commands)
     c.app->add_option("GATEWAY", c.options.gateways, "Gateways (none: a default route straight through IFACE)");
 }
 
+constexpr const char* kResolverFile = "/etc/resolv.conf";
+
+int show_resolver_file()
+{
+    std::FILE* file = std::fopen(kResolverFile, "re");
+    if (file == nullptr) {
+        complain(std::string("cannot read ") + kResolverFile + ": " + std::strerror(errno));
+        return exit_failure;
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        std::fwrite(buffer, 1, n, stdout);
+    std::fclose(file);
+    return exit_ok;
+}
+
+// Emptying the resolver file takes --clear: a bare "dns IFACE" is far more
+// likely a slip than a wish to switch name resolution off.
+int run_dns(const ConfigOptions& o)
+{
+    if (o.show)
+        return show_resolver_file();
+    if (o.iface.empty()) {
+        complain("dns: IFACE is required (or --show)");
+        return exit_usage;
+    }
+    if (!o.clear && o.nameservers.empty() && o.search.empty()) {
+        complain("dns: give --nameserver or --search, or --clear to empty the resolver file");
+        return exit_usage;
+    }
+    return run_on_fresh_context(
+        [](void* ctx, const ConfigOptions& opts) {
+            return net::netlib_netm_configure_dns(ctx, opts.iface, opts.nameservers, opts.search);
+        },
+        o);
+}
+
 void add_dns_command(CLI::App& app, CommandList& commands)
 {
-    ConfigCommand c = add_command(app, commands, "dns", "Rewrite the resolver file",
-                                  library_call([](void* ctx, const ConfigOptions& o) {
-                                      return net::netlib_netm_configure_dns(ctx, o.iface, o.nameservers, o.search);
-                                  }));
+    auto options = std::make_shared<ConfigOptions>();
+    CLI::App* dns = app.add_subcommand("dns", "Rewrite the resolver file, empty it, or show it");
+    dns->add_option("IFACE", options->iface, "Interface name (required unless --show)");
+    commands.push_back({dns, false, [options](bool) { return run_dns(*options); }});
+    ConfigCommand c{dns, *options};
     add_resolver_options(c);
+    CLI::Option* clear = dns->add_flag("--clear", options->clear, "Replace the resolver file with an empty one");
+    CLI::Option* show = dns->add_flag("--show", options->show, "Print the resolver file");
+    clear->excludes("--nameserver", "--search", show);
+    show->excludes("--nameserver", "--search", "IFACE");
 }
 
 // The file is read before the library is called, so that a bad file
@@ -174,7 +280,7 @@ int run_init(const ConfigOptions& o)
         [&config](void* ctx, const ConfigOptions& opts) {
             return net::netlib_netm_init_network(ctx, opts.iface, config);
         },
-        o);
+        o, true);
 }
 
 void add_init_command(CLI::App& app, CommandList& commands)
@@ -200,7 +306,7 @@ void add_config_commands(CLI::App& app, CommandList& commands)
     add_addr_command(app, commands);
     add_routes_command(app, commands);
     add_dns_command(app, commands);
-    add_iface_command(app, commands, "dhcp", "Start the DHCP client on IFACE", start_dhcp_client);
+    add_iface_command(app, commands, "dhcp", "Start the DHCP client on IFACE", start_dhcp_client, true);
     add_full_config_command(app, commands, "static", "Apply a static configuration to IFACE",
                             net::netlib_netm_configure_static);
     add_full_config_command(app, commands, "lease", "Apply a DHCP lease to IFACE (the DHCP client's hook)",

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "commands.h"
+#include "json_convert.h"
+#include "link_info.h"
 #include "session.h"
 
 namespace netlibctl
@@ -20,8 +22,9 @@ namespace net = pelk::network;
 
 enum { duplex_half = 0, duplex_full = 1, duplex_unknown = 255 };
 
-// What the library could tell about one interface; each part is optional
-// because an interface may have no address or no link settings.
+// What the library could tell about one interface, and what netlibctl
+// read of its link itself; each part is optional because an interface may
+// have no address or no link settings.
 struct IfaceReport {
     std::string name;
     bool have_flags = false;
@@ -32,6 +35,8 @@ struct IfaceReport {
     bool have_link = false;
     int speed = 0;
     int duplex = 0;
+    bool have_info = false;
+    LinkInfo info;
 };
 
 IfaceReport query_iface(void* ctx, const std::string& name)
@@ -47,6 +52,7 @@ IfaceReport query_iface(void* ctx, const std::string& name)
                           net::netlib_iface_get_netmask(ctx, name, report.netmask);
     report.have_link = net::netlib_iface_get_link_speed(ctx, name, report.speed) &&
                        net::netlib_iface_get_link_duplex(ctx, name, report.duplex);
+    report.have_info = read_link_info(name, report.info);
     return report;
 }
 
@@ -64,16 +70,14 @@ std::string duplex_text(int duplex)
     }
 }
 
-// The driver reports -1 when it does not know the speed.
-std::string speed_text(int speed)
+// Drivers report -1 (all ones) or 0 when they do not know the speed.
+bool speed_known(int speed)
 {
-    return speed > 0 ? std::to_string(speed) + "Mb/s" : "unknown";
+    return speed > 0;
 }
 
 std::string flags_text(const IfaceReport& report)
 {
-    if (!report.have_flags)
-        return "-";
     static const struct {
         int bit;
         const char* name;
@@ -86,46 +90,67 @@ std::string flags_text(const IfaceReport& report)
     return "<" + text + ">";
 }
 
+std::string or_dash(const std::string& text)
+{
+    return text.empty() ? "-" : text;
+}
+
 void print_report(const IfaceReport& report)
 {
-    std::string inet = report.have_address ? report.address + "/" + report.netmask : "-";
-    std::string link = report.have_link ? speed_text(report.speed) + " " + duplex_text(report.duplex) : "-";
-    std::printf("%s: %s inet %s link %s\n", report.name.c_str(), flags_text(report).c_str(), inet.c_str(),
-                link.c_str());
+    std::string line = report.name + ": " + flags_text(report);
+    if (report.have_info) {
+        const LinkInfo& i = report.info;
+        line += " index " + std::to_string(i.index) + " state " + i.state + " mtu " + std::to_string(i.mtu) + " mac " +
+                or_dash(i.mac);
+    }
+    std::string inet;
+    for (const std::string& a : report.info.addresses)
+        inet += " " + a;
+    line += " inet" + (inet.empty() ? " -" : inet);
+    line +=
+        " link " + (report.have_link ? (speed_known(report.speed) ? std::to_string(report.speed) + "Mb/s" : "unknown") +
+                                           " " + duplex_text(report.duplex)
+                                     : "-");
+    std::printf("%s\n", line.c_str());
 }
 
 Json report_json(const IfaceReport& report)
 {
+    const LinkInfo& i = report.info;
     Json j;
     j["name"] = report.name;
-    if (report.have_flags) {
-        j["flags"] = report.flags;
-        j["up"] = (report.flags & IFF_UP) != 0;
-        j["running"] = (report.flags & IFF_RUNNING) != 0;
-        j["broadcast"] = (report.flags & IFF_BROADCAST) != 0;
-        j["loopback"] = (report.flags & IFF_LOOPBACK) != 0;
-    } else {
-        for (const char* key : {"flags", "up", "running", "broadcast", "loopback"})
-            j[key] = nullptr;
-    }
+    j["index"] = report.have_info ? Json(i.index) : Json(nullptr);
+    j["flags"] = report.flags;
+    j["up"] = (report.flags & IFF_UP) != 0;
+    j["running"] = (report.flags & IFF_RUNNING) != 0;
+    j["broadcast"] = (report.flags & IFF_BROADCAST) != 0;
+    j["loopback"] = (report.flags & IFF_LOOPBACK) != 0;
+    j["state"] = report.have_info ? Json(i.state) : Json(nullptr);
+    j["mtu"] = report.have_info ? Json(i.mtu) : Json(nullptr);
+    j["mac"] = i.mac.empty() ? Json(nullptr) : Json(i.mac);
+    j["addresses"] = i.addresses;
     j["address"] = report.have_address ? Json(report.address) : Json(nullptr);
     j["netmask"] = report.have_address ? Json(report.netmask) : Json(nullptr);
-    j["speed"] = report.have_link ? Json(report.speed) : Json(nullptr);
+    j["speed"] = report.have_link && speed_known(report.speed) ? Json(report.speed) : Json(nullptr);
     j["duplex"] = report.have_link ? Json(duplex_text(report.duplex)) : Json(nullptr);
     return j;
 }
 
 void print_json(const Json& j)
 {
-    std::printf("%s\n", j.dump().c_str());
+    std::printf("%s\n", json_text(j).c_str());
 }
 
-// An empty choice is not logged by the library, so it is no failure here.
-std::string main_iface(void* ctx)
+// The library logs a failed enumeration ("getifaddrs() failed") but not an
+// empty choice; asking for the interfaces first tells the two apart.
+enum class MainIface { chosen, none_qualifies, not_listed };
+
+MainIface main_iface(void* ctx, std::string& name)
 {
-    std::string name;
-    net::netlib_iface_guess_default_iface(ctx, name);
-    return name;
+    std::list<std::string> up;
+    if (!net::netlib_get_ifaces(ctx, up, true))
+        return MainIface::not_listed;
+    return net::netlib_iface_guess_default_iface(ctx, name) ? MainIface::chosen : MainIface::none_qualifies;
 }
 
 int run_status(bool json)
@@ -139,13 +164,16 @@ int run_status(bool json)
 
     Json all = Json::array();
     for (const auto& name : names) {
-        IfaceReport report = query_iface(session.ctx(), name);
+        const IfaceReport report = query_iface(session.ctx(), name);
+        if (!report.have_flags)
+            continue;  // gone since the listing; the library said so
         if (json)
             all.push_back(report_json(report));
         else
             print_report(report);
     }
-    std::string chosen = main_iface(session.ctx());
+    std::string chosen;
+    main_iface(session.ctx(), chosen);
     if (json)
         print_json(Json{{"interfaces", all}, {"main_interface", chosen.empty() ? Json(nullptr) : Json(chosen)}});
     else
@@ -168,17 +196,15 @@ int run_list(bool all, bool json)
     return exit_ok;
 }
 
+// A missing interface is one failure with one line: the library's.
 int run_show(const std::string& name, bool json)
 {
     Session session;
     if (!session.open())
         return exit_failure;
-    IfaceReport report = query_iface(session.ctx(), name);
-    if (!report.have_flags) {
-        complain(if_nametoindex(name.c_str()) == 0 ? "no interface \"" + name + "\""
-                                                   : "cannot read the flags of \"" + name + "\"");
+    const IfaceReport report = query_iface(session.ctx(), name);
+    if (!report.have_flags)
         return exit_failure;
-    }
     if (json)
         print_json(report_json(report));
     else
@@ -191,12 +217,15 @@ int run_default(bool json)
     Session session;
     if (!session.open())
         return exit_failure;
-    std::string chosen = main_iface(session.ctx());
+    std::string chosen;
+    const MainIface outcome = main_iface(session.ctx(), chosen);
+    if (outcome == MainIface::not_listed)
+        return exit_failure;
     if (json)
         print_json(Json{{"main_interface", chosen.empty() ? Json(nullptr) : Json(chosen)}});
     else if (!chosen.empty())
         std::printf("%s\n", chosen.c_str());
-    if (chosen.empty()) {
+    if (outcome == MainIface::none_qualifies) {
         complain("no interface qualifies as the main interface (up, running, broadcast, not loopback)");
         return exit_failure;
     }

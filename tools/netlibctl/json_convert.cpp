@@ -262,4 +262,9 @@ Json variant_to_json(const Variant& value)
     return nullptr;
 }
 
+std::string json_text(const Json& value)
+{
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 }  // namespace netlibctl

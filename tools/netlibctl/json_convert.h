@@ -35,6 +35,10 @@ bool read_config(const std::string& path, pelk::variant::Variant& config, std::s
 // empty value as null.
 nlohmann::ordered_json variant_to_json(const pelk::variant::Variant& value);
 
+// One line of JSON. Bytes that are not UTF-8 (the kernel allows them in an
+// interface name) become U+FFFD instead of failing the output.
+std::string json_text(const nlohmann::ordered_json& value);
+
 }  // namespace netlibctl
 
 #endif

@@ -22,11 +22,11 @@ namespace variant
 
 // Type codes. The high nibble names a group: 0x4000 integers, 0x1000 texts,
 // 0x2000 objects. GetKeyChain accepts a group code (VT_INTEGER) or an exact
-// code.
+// code; the integer group includes booleans, which read as 0 and 1.
 enum VariantType : unsigned int {
     VT_EMPTY = 0x0000,
     VT_BOOL = 0x0001,
-    VT_INTEGER = 0x4000,  // any integer below
+    VT_INTEGER = 0x4000,  // any integer below, and VT_BOOL
     VT_INT8 = 0x4001,
     VT_UINT8 = 0x4002,
     VT_INT16 = 0x4003,

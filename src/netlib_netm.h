@@ -1,0 +1,36 @@
+// What the files of the configuration unit (netlib_netm_*.cpp) share: the
+// unit's guard, the name test and the configuration records. Not installed.
+#ifndef NETLIB_NETM_H
+#define NETLIB_NETM_H
+
+#include <string>
+
+#include "netlib_private.h"
+
+namespace netlib
+{
+namespace netm
+{
+
+// The unit's guard: the interface module's state must be there and
+// initialised; a refusal is logged under "check".
+bool check(void* ctx);
+
+// The guard, then the interface name: empty names, names the kernel would
+// cut and names holding a NUL byte are refused with "invalid network
+// interface", logged where site says (the operation's own name).
+bool guard_and_name(void* ctx, const std::string& iface, const call_site& site);
+
+netlib_iface_state& state_of(void* ctx);
+
+// Asks every running DHCP client (by process name) to stop.
+void stop_dhcp_client();
+
+// How iface was last configured: static_fallback_connections is written
+// first, then static_connections.
+void record(void* ctx, const std::string& iface, bool is_static, bool fallback);
+
+}  // namespace netm
+}  // namespace netlib
+
+#endif

@@ -1,0 +1,314 @@
+// netlib_netm, the resolver file: /etc/resolv.conf replaced whole by a
+// flushed temporary file renamed over it (or over the file a symbolic link
+// there names), the directory synced after.
+#define NETLIB_UNIT "netlib_netm_resolver.cpp"
+#include <fcntl.h>
+#include <pelk/utils.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "netlib_config.h"
+#include "netlib_netm.h"
+
+namespace
+{
+
+constexpr const char* kResolvConf = "/etc/resolv.conf";
+constexpr const char* kResolvDir = "/etc";
+constexpr const char* kTemporaryDir = "/tmp";
+// As the kernel's own bound on a chain of symbolic links.
+constexpr int kMaxLinkHops = 40;
+
+bool has_line_break_or_nul(const std::string& text)
+{
+    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+// The first entry that may not be written, or null. Blank entries are
+// written as they are without a test.
+const std::string* refused_nameserver(const std::vector<std::string>& nameservers)
+{
+    for (const std::string& entry : nameservers) {
+        // A line break would let the entry add lines of its own to the file.
+        if (has_line_break_or_nul(entry))
+            return &entry;
+        std::string trimmed = entry;
+        if (pelk::utils::trim(trimmed).empty())
+            continue;
+        if (!pelk::utils::ipv4_address_valid(trimmed, false, false))
+            return &entry;
+    }
+    return nullptr;
+}
+
+// Where the new resolver file goes. /etc/resolv.conf itself, regular or
+// missing, is replaced from a temporary file in /tmp when the rename can
+// take it from there, else from one in /etc. A symbolic link is kept: the
+// file it names is replaced from a temporary file beside that file.
+struct resolver_file {
+    std::string path;           // renamed over
+    std::string directory;      // synced after the rename
+    std::string temporary_dir;  // where the temporary file is written
+    int error = 0;              // nothing may be replaced; path is the one tried
+};
+
+std::string directory_of(const std::string& path)
+{
+    const std::string::size_type slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string join_path(const std::string& directory, const std::string& name)
+{
+    return directory == "/" ? "/" + name : directory + "/" + name;
+}
+
+int read_link(const std::string& path, std::string& target)
+{
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
+    if (length < 0)
+        return errno;
+    if (static_cast<std::size_t>(length) >= sizeof buffer)
+        return ENAMETOOLONG;
+    if (length == 0)
+        return ENOENT;
+    target.assign(buffer, static_cast<std::size_t>(length));
+    return 0;
+}
+
+// Only a regular file is ever replaced: a device node, FIFO or socket that
+// a link names (/etc/resolv.conf -> /dev/null switches resolution off) must
+// stay what it is.
+int replaceable(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return 0;
+    return S_ISDIR(mode) ? EISDIR : ENOTSUP;
+}
+
+// Follows the chain of links that begins at file.path to its final file,
+// which must be a regular file or not exist yet (first boot) in a directory
+// that exists. 0, or the errno with file.path the path tried.
+int follow_links(resolver_file& file)
+{
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        std::string target;
+        const int error = read_link(file.path, target);
+        if (error != 0)
+            return error;
+        file.path = target.front() == '/' ? target : join_path(directory_of(file.path), target);
+        struct stat st;
+        if (lstat(file.path.c_str(), &st) == 0) {
+            if (S_ISLNK(st.st_mode))
+                continue;
+            if (const int refused = replaceable(st.st_mode))
+                return refused;
+        } else if (errno != ENOENT) {
+            return errno;
+        }
+        // Named by its real directory, so that messages and the temporary
+        // file's name read plainly ("/run/resolv.conf", not "/etc/../run/...").
+        char directory[PATH_MAX];
+        if (realpath(directory_of(file.path).c_str(), directory) == nullptr)
+            return errno;
+        file.directory = directory;
+        file.path = join_path(file.directory, file.path.substr(file.path.find_last_of('/') + 1));
+        return 0;
+    }
+    return ELOOP;
+}
+
+// rename works only within one mount (a file system bound at two places is
+// two mounts): the mount id where the kernel reports one, else the device.
+bool one_mount(const char* a, const char* b)
+{
+#ifdef NETLIB_HAVE_STX_MNT_ID
+    struct statx xa, xb;
+    if (statx(AT_FDCWD, a, 0, STATX_MNT_ID, &xa) == 0 && statx(AT_FDCWD, b, 0, STATX_MNT_ID, &xb) == 0 &&
+        (xa.stx_mask & xb.stx_mask & STATX_MNT_ID) != 0)
+        return xa.stx_mnt_id == xb.stx_mnt_id;
+#endif
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev;
+}
+
+resolver_file locate_resolver_file()
+{
+    resolver_file file;
+    file.path = kResolvConf;
+    file.directory = kResolvDir;
+    file.temporary_dir = kTemporaryDir;
+    struct stat st;
+    if (lstat(kResolvConf, &st) != 0)
+        st.st_mode = S_IFREG;  // missing: created by the rename
+    if (S_ISLNK(st.st_mode)) {
+        file.error = follow_links(file);
+        if (file.error == 0)
+            file.temporary_dir = file.directory;
+        else
+            file.directory = kResolvDir;
+        return file;
+    }
+    file.error = replaceable(st.st_mode);
+    // A tmpfs /tmp under a writable root: the temporary file goes beside the resolver file.
+    if (file.error == 0 && !one_mount(kTemporaryDir, kResolvDir))
+        file.temporary_dir = kResolvDir;
+    return file;
+}
+
+std::string temporary_resolver_path(const resolver_file& file)
+{
+    int pid = static_cast<int>(getpid());
+    std::string random = pelk::utils::randomAlphaNumericString("", 8);
+    if (file.temporary_dir == kTemporaryDir)
+        return pelk::utils::format("/tmp/resolv.conf.%d.%s", pid, random.c_str());
+    const char* directory = file.temporary_dir == "/" ? "" : file.temporary_dir.c_str();
+    return pelk::utils::format("%s/resolv.conf.%d.%s", directory, pid, random.c_str());
+}
+
+bool write_resolver_lines(pelk::utils::File& file, const std::vector<std::string>& nameservers,
+                          const std::string& search)
+{
+    if (!search.empty() && !file.WriteString("search " + search + "\n"))
+        return false;
+    for (const std::string& entry : nameservers) {
+        if (!file.WriteString("nameserver " + entry + "\n"))
+            return false;
+    }
+    return true;
+}
+
+// The host's File::Close may or may not flush, and its result may say
+// nothing, so the library flushes the file itself through a read-only
+// descriptor of its own. It is opened before Close: the kernel reports a
+// write-back error once to every descriptor open when it happened, so this
+// one learns of it even after Close's own fsync has been told.
+class flush_descriptor
+{
+public:
+    explicit flush_descriptor(const std::string& path)
+    {
+        do
+            fd_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        while (fd_ < 0 && errno == EINTR);
+        error_ = fd_ < 0 ? errno : 0;
+    }
+    ~flush_descriptor()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    flush_descriptor(const flush_descriptor&) = delete;
+    flush_descriptor& operator=(const flush_descriptor&) = delete;
+
+    // 0, or the errno of the open or of the fsync.
+    int flush()
+    {
+        if (error_ == 0 && fsync(fd_) != 0)
+            error_ = errno;
+        return error_;
+    }
+
+private:
+    int fd_;
+    int error_;
+};
+
+// The rename is durable across power loss only once the directory entry
+// reaches storage; a failure here changes nothing already done.
+void sync_directory(const std::string& directory)
+{
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    fsync(fd);
+    close(fd);
+}
+
+// Removes the temporary file on every way out, exceptions included, unless
+// it was renamed into place.
+class temporary_file
+{
+public:
+    explicit temporary_file(const std::string& path) : path_(path) {}
+    ~temporary_file()
+    {
+        if (!kept_)
+            unlink(path_.c_str());
+    }
+    temporary_file(const temporary_file&) = delete;
+    temporary_file& operator=(const temporary_file&) = delete;
+    void keep() { kept_ = true; }
+
+private:
+    const std::string& path_;
+    bool kept_ = false;
+};
+
+}  // namespace
+
+namespace pelk
+{
+namespace network
+{
+
+bool netlib_netm_configure_dns(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
+                               const std::string& search)
+try {
+    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE))
+        return false;
+    if (const std::string* refused = refused_nameserver(nameservers)) {
+        NETLIB_ERROR("Invalid nameserver '%s'", refused->c_str());
+        return false;
+    }
+    if (has_line_break_or_nul(search)) {
+        NETLIB_ERROR("Invalid search domain '%s'", search.c_str());
+        return false;
+    }
+    // The new content is written where it can be renamed over its
+    // destination, so readers see either the old file or the whole new one.
+    const resolver_file target = locate_resolver_file();
+    const std::string path = temporary_resolver_path(target);
+    if (target.error != 0) {
+        NETLIB_ERROR_ERRNO(target.error, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(),
+                           target.path.c_str());
+        return false;
+    }
+    pelk::utils::File file;
+    if (!file.Initialize(path, pelk::utils::FILE_OPEN_WRITE, 0)) {
+        NETLIB_ERROR("Failed to open config file \"%s\"", kResolvConf);
+        return false;
+    }
+    temporary_file temporary(path);
+    if (!write_resolver_lines(file, nameservers, search)) {
+        NETLIB_ERROR("Failed to write data to config file \"%s\"", kResolvConf);
+        return false;
+    }
+    flush_descriptor durable(path);
+    file.Close();
+    if (durable.flush() != 0) {
+        NETLIB_ERROR("Failed to write data to config file \"%s\"", kResolvConf);
+        return false;
+    }
+    if (std::rename(path.c_str(), target.path.c_str()) != 0) {
+        NETLIB_ERROR_ERRNO(errno, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(), target.path.c_str());
+        return false;
+    }
+    temporary.keep();
+    sync_directory(target.directory);
+    return true;
+}
+NETLIB_CONTAIN(false)
+
+}  // namespace network
+}  // namespace pelk

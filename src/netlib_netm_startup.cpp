@@ -1,0 +1,148 @@
+// netlib_netm, start-up: the configuration worker behind the static and
+// lease entry points, and the network brought up from a configuration tree.
+#define NETLIB_UNIT "netlib_netm_startup.cpp"
+#include <pelk/log.h>
+#include <pelk/utils.h>
+#include <pelk/variant.h>
+
+#include <string>
+#include <vector>
+
+#include "netlib_netm.h"
+
+namespace
+{
+
+struct ProcOption {
+    const char* path;
+    const char* text;
+};
+
+constexpr ProcOption kIpv4Options[] = {
+    {"/proc/sys/net/ipv4/ip_forward", "1"},
+    {"/proc/sys/net/ipv4/conf/all/forwarding", "1"},
+    {"/proc/sys/net/ipv4/conf/all/arp_filter", "1"},
+    {"/proc/sys/net/ipv4/tcp_ecn", "0"},
+};
+
+bool configure_ipv4_opts()
+{
+    for (const ProcOption& option : kIpv4Options) {
+        if (!writeProc(option.path, option.text)) {
+            NETLIB_ERROR("Failed to write /proc file");
+            return false;
+        }
+    }
+    return true;
+}
+
+long long read_integer(const pelk::variant::Variant& config, const char* key, long long fallback)
+{
+    const pelk::variant::Variant* v = config.GetKeyChain(pelk::variant::VT_INTEGER, key, true);
+    return v != nullptr ? static_cast<long long>(*v) : fallback;
+}
+
+std::string read_text(const pelk::variant::Variant& config, const char* key, const char* fallback)
+{
+    const pelk::variant::Variant* v = config.GetKeyChain(pelk::variant::VT_STRING, key, true);
+    return v != nullptr ? static_cast<const std::string&>(*v) : std::string(fallback);
+}
+
+// Only the low 32 bits of a name server's status count.
+bool status_enabled(long long status)
+{
+    return (static_cast<unsigned long long>(status) & 0xFFFFFFFFull) != 0;
+}
+
+struct StaticSettings {
+    std::string ip, netmask, gateway;
+    std::vector<std::string> nameservers;
+    bool fallback = false;
+};
+
+StaticSettings read_static_settings(const pelk::variant::Variant& config)
+{
+    StaticSettings s;
+    s.ip = read_text(config, "statik/ip", "192.168.1.20");
+    s.netmask = read_text(config, "statik/netmask", "255.255.255.0");
+    s.gateway = read_text(config, "routes/gateway", "");
+    const std::string ns1 = read_text(config, "dns/ns1/ip", "");
+    const std::string ns2 = read_text(config, "dns/ns2/ip", "");
+    const bool ns1_on = status_enabled(read_integer(config, "dns/ns1/status", 0));
+    const bool ns2_on = status_enabled(read_integer(config, "dns/ns2/status", 0));
+
+    if (ns1_on && pelk::utils::ipv4_address_valid(ns1, true, false))
+        s.nameservers.push_back(ns1);
+    if (ns2_on && pelk::utils::ipv4_address_valid(ns2, true, false))
+        s.nameservers.push_back(ns2);
+
+    if (pelk::utils::ipv4_address_valid(s.ip, true, false) && pelk::utils::ipv4_netmask_valid(s.netmask, true))
+        return s;
+    s.ip = read_text(config, "dhcp/fallbackIP", "192.168.1.20");
+    s.netmask = read_text(config, "dhcp/fallbackNetmask", "255.255.255.0");
+    s.fallback = true;
+    return s;
+}
+
+bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const std::string& ip, const std::string& netmask,
+                                const std::string& gateway, const std::vector<std::string>& nameservers,
+                                const std::string& search, const std::string& broadcast, bool is_static, bool fallback)
+try {
+    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE))
+        return false;
+    const bool address_set =
+        fallback ? pelk::network::netlib_netm_configure_static_fallback(ctx, iface, ip, netmask, broadcast)
+                 : pelk::network::netlib_netm_configure_ip_addr(ctx, iface, ip, netmask, broadcast);
+    if (!address_set)
+        return false;
+    if (!pelk::network::netlib_netm_configure_routes(ctx, iface, gateway))
+        return false;
+    if (!pelk::network::netlib_netm_configure_dns(ctx, iface, nameservers, search))
+        return false;
+    netlib::netm::record(ctx, iface, is_static, false);
+    return true;
+}
+NETLIB_CONTAIN(false)
+
+}  // namespace
+
+namespace pelk
+{
+namespace network
+{
+
+bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface, const std::string& ip, const std::string& netmask,
+                                const std::string& gateway, const std::vector<std::string>& nameservers,
+                                const std::string& search, const std::string& broadcast, bool fallback)
+{
+    return netlib_netm_configure_intf(ctx, iface, ip, netmask, gateway, nameservers, search, broadcast, false,
+                                      fallback);
+}
+
+bool netlib_netm_configure_static(void* ctx, const std::string& iface, const std::string& ip,
+                                  const std::string& netmask, const std::string& gateway,
+                                  const std::vector<std::string>& nameservers, const std::string& search,
+                                  const std::string& broadcast, bool fallback)
+{
+    return netlib_netm_configure_intf(ctx, iface, ip, netmask, gateway, nameservers, search, broadcast, true, fallback);
+}
+
+bool netlib_netm_init_network(void* ctx, const std::string& iface, const pelk::variant::Variant& config)
+try {
+    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE))
+        return false;
+    if (!configure_ipv4_opts())
+        return false;
+    if (!netlib_netm_configure_interface(ctx, iface))
+        return false;
+    netlib::netm::stop_dhcp_client();
+    netlib_netm_flush_iface(ctx, iface);
+    if (read_integer(config, "dhcp/status", 1) == 1)
+        return netlib_netm_configure_dhcp(ctx, iface);
+    const StaticSettings s = read_static_settings(config);
+    return netlib_netm_configure_static(ctx, iface, s.ip, s.netmask, s.gateway, s.nameservers, "", "", s.fallback);
+}
+NETLIB_CONTAIN(false)
+
+}  // namespace network
+}  // namespace pelk
