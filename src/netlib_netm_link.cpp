@@ -53,7 +53,7 @@ bool label_of_iface(const char* label, const std::string& iface)
 bool iface_holds_address(const std::string& iface, const std::string& ip, const std::string& netmask,
                          const std::string& broadcast)
 {
-    in_addr want_ip, want_mask, want_broadcast;
+    in_addr want_ip{}, want_mask{}, want_broadcast{};
     if (!parse_ipv4(ip, want_ip))
         return false;
     if (netmask.empty())

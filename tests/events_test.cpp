@@ -4,6 +4,7 @@
 #include <ifaddrs.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -66,11 +67,20 @@ std::vector<unsigned char> join(std::initializer_list<Message> messages, std::si
     return d;
 }
 
-Message address(std::uint8_t family, const std::string& local)
+// An address message with IFA_LOCAL and, when given, a peer's IFA_ADDRESS before or after it.
+Message address(std::uint8_t family, const std::string& local, const std::string& peer = "", bool peer_first = false)
 {
     Message m(RTM_NEWADDR, 8);
     m.put<std::uint8_t>(16, family).put<std::uint32_t>(20, 0x7ffffff0);  // an index no interface has
-    return m.attr(IFA_LOCAL, local);
+    if (peer_first)
+        m.attr(IFA_ADDRESS, peer);
+    m.attr(IFA_LOCAL, local);
+    return peer.empty() || peer_first ? m : m.attr(IFA_ADDRESS, peer);
+}
+
+std::string ip4(unsigned char a, unsigned char b, unsigned char c, unsigned char d)
+{
+    return std::string{static_cast<char>(a), static_cast<char>(b), static_cast<char>(c), static_cast<char>(d)};
 }
 
 // In a namespace of its own: no interface there has the recorded indexes.
@@ -137,6 +147,15 @@ TEST_F(Decoder, MalformedDatagramsFailWithoutReadingPastTheirEnd)
          join({link_message(RTM_DELLINK, 2, 0x10000, "").attr(3, "abcdefghijklmnopq")}), 0,
          "if_down abcdefghijklmnop\n"},
         {"address family 7", join({address(7, "abcd")}), 0, "address_assigned  AF_INET6 \n"},
+        {"octets of one, two and three digits",
+         join({address(AF_INET, ip4(0, 9, 10, 99)), address(AF_INET, ip4(100, 255, 7, 0))}), 0,
+         "address_assigned  AF_INET 0.9.10.99\naddress_assigned  AF_INET 100.255.7.0\n"},
+        {"point-to-point: the local address, whichever comes first",
+         join({address(AF_INET, ip4(10, 0, 0, 1), ip4(10, 0, 0, 2)),
+               address(AF_INET, ip4(10, 0, 0, 1), ip4(10, 0, 0, 2), true)}),
+         0, "address_assigned  AF_INET 10.0.0.1\naddress_assigned  AF_INET 10.0.0.1\n"},
+        {"the later of two names", join({link_message(RTM_NEWLINK, 2, IFF_UP, "first").attr(IFLA_IFNAME, "second")}), 0,
+         "if_up second\n"},
         {"IPv4 address of 2 bytes", join({address(AF_INET, "ab")}), 0, "address_assigned  AF_INET \n"},
     };
     for (const Row& row : rows) {
@@ -354,6 +373,41 @@ TEST_F(Kernel, AVethLifecycleArrivesInOrderWithItsPayloads)
     }
 }
 
+// A host's own socket: the groups it asked for and no other, closed without a trace.
+TEST_F(Kernel, NlOpenBindsTheGroupsAskedForAndNlCloseLeavesNothing)
+{
+    const int before = open_descriptors();
+    int fd = nl_open(RTMGRP_LINK);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    sockaddr_nl local{};
+    socklen_t length = sizeof local;
+    ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length));
+    EXPECT_EQ(static_cast<unsigned int>(RTMGRP_LINK), local.nl_groups);
+    sh("ip link add va type veth peer name vb && ip addr add 10.7.0.1/24 dev va");
+    net::event_list events;
+    for (std::size_t n = ~std::size_t{0}; n != events.size();) {  // until a read adds nothing
+        n = events.size();
+        ASSERT_EQ(0, nl_service(fd, events));
+    }
+    EXPECT_EQ("if_down vb\nif_down va\n", describe(events));
+    nl_close(fd);
+    EXPECT_EQ(-1, fd);
+    nl_close(fd);
+    EXPECT_EQ(before, open_descriptors());
+
+    rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(dup(0));  // no descriptor free from the lowest one on
+    close(static_cast<int>(none.rlim_cur));
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
+    errno = 0;
+    EXPECT_EQ(-1, nl_open(RTMGRP_LINK));
+    EXPECT_EQ(EMFILE, errno);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(before, open_descriptors());
+}
+
 // Every message of the reference listener's queue as "L|A|R<ifindex>".
 std::vector<std::string> reference_messages(int fd, std::size_t& largest)
 {
@@ -433,6 +487,11 @@ TEST_F(Kernel, ResyncAfterAnOverrunGivesTheKernelsPicture)
     freeifaddrs(list);
     EXPECT_EQ(kernel, picture);
     EXPECT_EQ(seen.size(), picture.size());
+    // Links first, so that a subscriber knows an interface before its addresses.
+    const auto first_address =
+        std::find_if(seen.begin(), seen.end(), [](const auto& e) { return e.first.rfind("address_", 0) == 0; });
+    EXPECT_TRUE(
+        std::all_of(first_address, seen.end(), [](const auto& e) { return e.first.rfind("address_", 0) == 0; }));
     EXPECT_EQ(std::vector<std::string>{"3 netlib_libevents_drain: netlib: failed to receive an event"}, Log::take());
 }
 

@@ -87,9 +87,7 @@ TEST(Host, SplitTrimFormatAndRandomText)
     EXPECT_EQ(a.npos, a.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"));
 }
 
-// Whatever a case signals or reaps stays inside: it runs as PID 1 of PID and
-// mount namespaces of its own, with a /proc of its own; a failure inside
-// fails the case.
+// Whatever a case signals or reaps stays inside (as_init).
 class Processes : public ::testing::Test
 {
 protected:
@@ -97,21 +95,6 @@ protected:
     {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root for a PID namespace of its own";
-    }
-    static void as_init(const std::function<void()>& body)
-    {
-        ASSERT_EQ(0, unshare(CLONE_NEWPID | CLONE_NEWNS)) << std::strerror(errno);
-        const pid_t init = fork();
-        if (init == 0) {
-            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                mount("proc", "/proc", "proc", 0, nullptr) != 0)
-                _exit(2);
-            body();
-            _exit(::testing::Test::HasFailure() ? 1 : 0);
-        }
-        int status = 0;
-        ASSERT_EQ(init, waitpid(init, &status, 0));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     }
 };
 
@@ -249,6 +232,22 @@ TEST(Host, FilesAreWrittenWholeWithMode0644AndNeverThroughALink)
     EXPECT_EQ("1", read_file(scratch / "proc"));
     EXPECT_EQ(0, writeProc(scratch / "absent", "1"));
     EXPECT_NE(0, access((scratch / "absent").c_str(), F_OK));
+}
+
+// A C++ host writes booleans where netlibctl's JSON has true and false.
+TEST(Host, BooleanSettingsAreFoundAsTheIntegersZeroAndOne)
+{
+    Variant config;
+    config["dhcp"]["status"] = false;
+    config["dns"]["ns1"]["status"] = true;
+    config["dns"]["ns1"]["ip"] = "10.0.0.1";
+    const Variant* off = config.GetKeyChain(pelk::variant::VT_INTEGER, "dhcp/status", true);
+    const Variant* on = config.GetKeyChain(pelk::variant::VT_INTEGER, "dns/ns1/status", true);
+    ASSERT_TRUE(off && on);
+    EXPECT_EQ(0, static_cast<long long>(*off));
+    EXPECT_EQ(1, static_cast<long long>(*on));
+    EXPECT_EQ(nullptr, config.GetKeyChain(pelk::variant::VT_INTEGER, "dns/ns1/ip", true));
+    EXPECT_EQ(nullptr, config.GetKeyChain(pelk::variant::VT_STRING, "dhcp/status", true));
 }
 
 TEST(Host, DeepVariantTreesAreCopiedComparedAndDestroyedWithoutRecursion)

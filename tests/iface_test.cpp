@@ -1,6 +1,9 @@
 // Interface operations against the real kernel, in a private network namespace.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_tun.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 
 #include <list>
@@ -151,6 +154,7 @@ TEST_F(Iface, TheMainInterfaceIsAp0ElseTheFirstRunningBroadcastOne)
         const char* setup;
         const char* chosen;
         bool notice;
+        bool tun = false;  // tun0 attached to this process: running, point-to-point, no broadcast
     } rows[] = {
         {"for i in eth1 ap0; do ip link add $i type ifb && ip link set $i up; done", "ap0", false},
         {"ip link add ap0 type veth peer name ap0p && ip link set ap0 up && "  // up, not running once settled
@@ -159,11 +163,19 @@ TEST_F(Iface, TheMainInterfaceIsAp0ElseTheFirstRunningBroadcastOne)
          "eth1", true},
         {"ip link add eth1 type ifb && ip link set eth1 up", "eth1", false},
         {"ip link add eth1 type ifb", "", false},  // down, and loopback is never chosen
+        {"ip link set tun0 up && for i in $(seq 600); do ip link show tun0 | grep -q 'UP,LOWER_UP' && break; "
+         "sleep 0.1; done && ip link show tun0 | grep -q 'UP,LOWER_UP'",
+         "", false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.setup);
         ASSERT_EQ(0, unshare(CLONE_NEWNET));
         ASSERT_TRUE(net::netlib_libiface_init(ctx));  // its socket answers for the namespace it was made in
+        const int tun = row.tun ? open("/dev/net/tun", O_RDWR | O_CLOEXEC) : -1;
+        ifreq req{};
+        std::strcpy(req.ifr_name, "tun0");
+        req.ifr_flags = IFF_TUN | IFF_NO_PI;
+        ASSERT_TRUE(!row.tun || ioctl(tun, TUNSETIFF, &req) == 0) << std::strerror(errno);
         sh(std::string("ip link set lo up && ") + row.setup);
         std::string chosen = "old";
         EXPECT_EQ(*row.chosen != 0, net::netlib_iface_guess_default_iface(ctx, chosen));
@@ -174,6 +186,8 @@ TEST_F(Iface, TheMainInterfaceIsAp0ElseTheFirstRunningBroadcastOne)
                                           "choose: '") +
                               row.chosen + "'");
         EXPECT_EQ(notices, Log::take());
+        if (tun >= 0)
+            close(tun);
     }
 }
 

@@ -2,6 +2,7 @@
 # What a middleware developer gets: a public header that compiles alone,
 # whose functions are exactly the exported symbols, and an installed tree
 # that builds a host through the CMake package and through pkg-config. Needs NETLIB_BUILD_DIR, NETLIB_LIBRARY, CXX.
+needs_root=no
 . "$(dirname "$0")/cases.sh"
 tree=$(cd "$(dirname "$0")/.." && pwd)
 

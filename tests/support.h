@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -143,6 +144,25 @@ inline Message link_message(std::uint16_t type, int index, unsigned int flags, c
     Message m(type, 16);
     m.put(20, index).put(24, flags);
     return name.empty() ? m : m.attr(3, name + '\0');
+}
+
+// Runs body as PID 1 of PID and mount namespaces of its own, with a /proc of
+// its own mounted at proc, so that whatever it starts, signals or reaps
+// stays inside; a failure inside fails the case. Once per process.
+inline void as_init(const std::function<void()>& body, const char* proc = "/proc")
+{
+    ASSERT_EQ(0, unshare(CLONE_NEWPID | CLONE_NEWNS)) << std::strerror(errno);
+    const pid_t init = fork();
+    if (init == 0) {
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("proc", proc, "proc", 0, nullptr) != 0)
+            _exit(2);
+        body();
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(init, waitpid(init, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit status " << status;
 }
 
 // Every case runs in a network and mount namespace of its own (ctest runs each

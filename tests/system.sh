@@ -10,9 +10,18 @@ fi
 
 addresses() { ip -4 -o addr show dev eth0 | sed 's/.* inet \(.*\) scope.*/\1/' | xargs; }
 flags() { echo $(($(cat /sys/class/net/eth0/flags) & 0x201)); }  # IFF_ALLMULTI and IFF_UP
-default_routes() { ip route show default | xargs; }
+default_routes() { ip route show default | sort | xargs; }
 up_with_address() { ip link set eth0 up && ip addr add 10.99.0.2/24 dev eth0; }
 ok() { netlibctl "$@" || fail "netlibctl $* failed"; }
+# applies ARG...: netlibctl ARG... succeeds; its output (the records line) on stdout.
+applies() { netlibctl "$@" 2>/tmp/err || fail "netlibctl $* failed: $(cat /tmp/err)"; }
+# fails TEXT ARG...: netlibctl ARG... fails with TEXT in its output, kept in /tmp/out.
+fails() {
+    text=$1
+    shift
+    netlibctl "$@" >/tmp/out 2>&1 && fail "netlibctl $* succeeded"
+    grep -qF -- "$text" /tmp/out || fail "netlibctl $*: no [$text] in: $(cat /tmp/out)"
+}
 # Waits for a condition the DHCP client brings about in its own time.
 eventually() {
     i=0
@@ -24,11 +33,11 @@ eventually() {
 }
 clients() {  # living udhcpc processes
     for p in /proc/[0-9]*; do
-        [ "$(cat "$p/comm" 2>/dev/null)" = udhcpc ] && ! grep -q '^State:.*Z' "$p/status" && echo "${p#/proc/}"
+        [ "$(cat "$p/comm" 2>/dev/null)" = udhcpc ] && ! grep -q '^State:.*Z' "$p/status" 2>/dev/null && echo "${p#/proc/}"
     done
 }
 
-case_prepare() {
+case_link() {
     ip link set eth0 mtu 1400
     ok prepare eth0
     expect "allmulti and up" 513 "$(flags)"
@@ -36,13 +45,20 @@ case_prepare() {
     ok down eth0
     ok down eth0
     expect "allmulti after down" 512 "$(flags)"
+    ok up eth0
+    expect "up again" 513 "$(flags)"
 }
 
 case_addresses() {
     ip link set eth0 up
     ok addr eth0 10.99.0.2 --netmask 255.255.255.0
-    ok addr eth0 10.99.0.2 --netmask 255.255.255.0  # already held: still a success
+    ok addr eth0 10.99.0.2/24  # already held, as a DHCP renewal finds it: still a success
+    ok addr eth0 10.99.0.2/24 --broadcast 10.99.0.255
+    fails 'Failed to configure interface "eth0"' addr eth0 10.99.0.2/24 --broadcast 10.99.0.128
+    fails 'Failed to configure interface "eth0"' addr eth0 10.99.0.2/24 --broadcast not-an-address
     ok addr eth0 10.99.0.3 --broadcast 10.99.0.3
+    fails 'Failed to configure interface "eth0"' addr eth0 10.99.0.4 --broadcast not-an-address
+    fails 'IP address is invalid or empty' addr eth0 0.0.0.0
     ip addr add 10.1.1.1/24 dev eth0 label eth0:1
     ok addr eth0 10.1.1.1 --netmask 255.255.255.0  # held under an alias label
     expect addresses "10.99.0.2/24 brd 10.99.0.255 10.99.0.3/32 brd 10.99.0.3 10.1.1.1/24" "$(addresses)"
@@ -50,18 +66,23 @@ case_addresses() {
     expect "after flush" "" "$(addresses)"
 }
 
+# Another interface's default route is never the worry of eth0's routes.
 case_routes() {
     up_with_address
-    ok routes eth0 10.99.0.1
-    ok routes eth0 10.99.0.1
-    expect "one default route" "default via 10.99.0.1 dev eth0" "$(default_routes)"
+    ip link add eth1 type veth peer name p1 && ip link set p1 up && ip link set eth1 up &&
+        ip addr add 10.98.0.2/24 dev eth1
+    ip route add default via 10.98.0.1 dev eth1 metric 5
+    ip route add default via 10.99.0.9 dev eth0 && ip route append default via 10.99.0.8 dev eth0
+    ok routes eth0 10.99.0.1 10.99.0.254
+    eth1="default via 10.98.0.1 dev eth1 metric 5"
+    expect "two gateways" "$eth1 default via 10.99.0.1 dev eth0 default via 10.99.0.254 dev eth0" "$(default_routes)"
     ok routes eth0 10.50.0.1  # not on the subnet: reached through a host route
-    expect "through a host route" "default via 10.50.0.1 dev eth0" "$(default_routes)"
+    expect "through a host route" "default via 10.50.0.1 dev eth0 $eth1" "$(default_routes)"
     expect "the host route" "10.50.0.1 dev eth0 scope link" "$(ip route show 10.50.0.1 | xargs)"
     ok routes eth0
-    expect "without a gateway" "default dev eth0 scope link" "$(default_routes)"
+    expect "without a gateway" "default dev eth0 scope link $eth1" "$(default_routes)"
     ok routes eth0 " "
-    expect "blank gateway" "" "$(default_routes)"
+    expect "blank gateway" "$eth1" "$(default_routes)"
 }
 
 case_resolver_file() {
@@ -69,19 +90,19 @@ case_resolver_file() {
     ok dns eth0 --nameserver 10.99.0.53 --nameserver " 10.0.0.2 " --search "lan example"
     expect content "search lan example
 nameserver 10.99.0.53
-nameserver  10.0.0.2 " "$(cat /etc/resolv.conf)"
+nameserver  10.0.0.2 " "$(netlibctl dns --show)"
     expect mode 644 "$(stat -c %a /etc/resolv.conf)"
-    expect "temporary files" "" "$(ls /tmp | grep 'resolv\.conf\.')"
-    mount -t tmpfs tmp /tmp  # a tmpfs of its own: the rename cannot take a file from there
+    # /etc another mount than /tmp (as with a tmpfs /tmp; here one file system bound twice, which
+    # rename cannot cross either): the temporary file goes beside the resolver file.
+    mount --bind /etc /etc
     ok dns eth0 --nameserver 10.99.0.54
-    expect "content, /tmp of its own" "nameserver 10.99.0.54" "$(cat /etc/resolv.conf)"
-    expect "temporary files, /tmp of its own" "" "$(ls /tmp /etc | grep 'resolv\.conf\.')"
-}
+    expect "/etc another mount" "nameserver 10.99.0.54" "$(cat /etc/resolv.conf)"
+    ok dns eth0 --clear
+    expect "cleared" "0" "$(stat -c %s /etc/resolv.conf)"
+    umount /etc
 
-# Buildroot's layout: a read-only /etc whose resolv.conf links into a /run tmpfs.
-case_resolver_link_into_run() {
-    mount -t tmpfs run /run
-    ln -s ../run/resolv.conf /etc/resolv.conf
+    # Buildroot's layout: a read-only /etc whose resolv.conf links into a /run tmpfs.
+    rm /etc/resolv.conf && mount -t tmpfs run /run && ln -s ../run/resolv.conf /etc/resolv.conf
     mount --bind /etc /etc && mount -o remount,bind,ro /etc
     for server in 10.99.0.53 10.99.0.54; do  # dangling at first, then replaced
         ok dns eth0 --nameserver $server
@@ -89,33 +110,48 @@ case_resolver_link_into_run() {
     done
     expect link "../run/resolv.conf" "$(readlink /etc/resolv.conf)"
     expect mode 644 "$(stat -c %a /run/resolv.conf)"
-    expect "temporary files" "" "$(ls /run /tmp | grep 'resolv\.conf\.')"
-}
+    umount /etc
 
-case_resolver_link_loop() {
-    ln -s loop /etc/resolv.conf && ln -s resolv.conf /etc/loop
-    netlibctl dns eth0 --nameserver 10.99.0.53 2>/tmp/err && fail "a link loop was followed"
-    grep -q 'Failed to move DNS config from "/tmp/resolv.conf\..*": Too many levels of symbolic links' /tmp/err ||
-        fail "message: $(cat /tmp/err)"
-    rm /tmp/err
+    # Links that lead nowhere a file may be replaced.
+    rm /etc/resolv.conf && ln -s loop /etc/resolv.conf && ln -s resolv.conf /etc/loop
+    fails ": Too many levels of symbolic links" dns eth0 --nameserver 10.99.0.53
     expect links "loop resolv.conf" "$(readlink /etc/resolv.conf) $(readlink /etc/loop)"
-    expect "temporary files" "" "$(ls /tmp | grep 'resolv\.conf\.')"
+    mkfifo /run/fifo && ln -sf /run/fifo /etc/resolv.conf
+    fails 'to "/run/fifo": Operation not supported' dns eth0 --nameserver 10.99.0.53
+    [ -p /run/fifo ] || fail "the FIFO was replaced"
+    expect "temporary files" "" "$(ls /tmp /etc /run | grep 'resolv\.conf\.')"
 }
 
+# The worker's steps in order; the first that fails ends the call and leaves the later ones undone.
 case_static_and_fallback() {
     ip link set eth0 up
-    ok static eth0 --ip 10.99.0.7 --netmask 255.255.255.0 --gateway 10.99.0.1 --nameserver 10.99.0.53 --search lan
-    expect address "10.99.0.7/24 brd 10.99.0.255" "$(addresses)"
+    echo "nameserver 10.99.0.99" >/etc/resolv.conf
+    fails 'Failed to configure interface "eth0"' static eth0 --ip 10.99.0.7 --netmask 255.255.255.0 \
+        --broadcast not-an-address --gateway 10.99.0.1 --nameserver 10.99.0.53
+    expect "routes after a refused address" "" "$(default_routes)"
+    fails "Invalid gateway '10.99.0.300'" static eth0 --ip 10.99.0.8 --netmask 255.255.255.0 \
+        --gateway 10.99.0.300 --nameserver 10.99.0.53 --fallback
+    expect "records after refused routes" "eth0: static=no fallback=yes" "$(grep static= /tmp/out)"
+    expect "resolver after refused routes" "nameserver 10.99.0.99" "$(cat /etc/resolv.conf)"
+
+    expect records "eth0: static=yes fallback=no" "$(applies static eth0 --ip 10.99.0.7 --netmask 255.255.255.0 \
+        --broadcast 10.99.0.127 --gateway 10.99.0.1 --nameserver 10.99.0.53 --search lan)"
+    expect address "10.99.0.8/24 brd 10.99.0.255 10.99.0.7/24 brd 10.99.0.127" "$(addresses)"
     expect route "default via 10.99.0.1 dev eth0" "$(default_routes)"
     expect resolver "search lan nameserver 10.99.0.53" "$(xargs </etc/resolv.conf)"
-    ok fallback eth0 --ip 10.99.0.8 --netmask 255.255.255.0
-    expect "fallback address" "10.99.0.7/24 brd 10.99.0.255 10.99.0.8/24 brd 10.99.0.255" "$(addresses)"
+    expect "records, static with fallback" "eth0: static=yes fallback=no" "$(applies static eth0 --ip 10.99.0.9 \
+        --netmask 255.255.255.0 --fallback)"
+    expect "records, lease" "eth0: static=no fallback=no" "$(applies lease eth0 --ip 10.99.0.9 --netmask 255.255.255.0)"
+    expect "records, fallback" "eth0: static=no fallback=yes" "$(applies fallback eth0 --ip 10.99.0.10)"
+    expect "fallback address" "10.99.0.10/32" "$(addresses | grep -o '10.99.0.10/[0-9]*')"
 }
 
 case_dhcp_lease_through_the_hook() {
     for option in ip_forward conf/all/forwarding conf/all/arp_filter; do echo 0 >/proc/sys/net/ipv4/$option; done
     echo 2 >/proc/sys/net/ipv4/tcp_ecn
-    ok init eth0 --config "$tree/examples/network-dhcp.json"
+    # The client keeps the command's output streams: its records line is the first of the file.
+    applies init eth0 --config "$tree/examples/network-dhcp.json" >/tmp/records
+    expect records "eth0: static=no fallback=no" "$(grep -m 1 '^eth0: static=' /tmp/records)"
     expect options "1 1 1 0" "$(cat /proc/sys/net/ipv4/ip_forward /proc/sys/net/ipv4/conf/all/forwarding \
         /proc/sys/net/ipv4/conf/all/arp_filter /proc/sys/net/ipv4/tcp_ecn | xargs)"
     client=$(netlibctl --version | sed -n 's/^DHCP client: //p') hook=$(netlibctl --version | sed -n 's/^DHCP hook: //p')
@@ -124,25 +160,48 @@ case_dhcp_lease_through_the_hook() {
     eventually 'addresses | grep -q "^10.99.0.1[0-5][0-9]/24 brd 10.99.0.255$"'
     eventually '[ "$(default_routes)" = "default via 10.99.0.1 dev eth0" ]'
     eventually 'grep -qx "nameserver 10.99.0.53" /etc/resolv.conf'
-    ok init eth0 --config "$tree/examples/network-dhcp.json"
-    expect "clients after a second init" 1 "$(clients | wc -l)"
+    first=$(clients)
+    echo '{}' >/tmp/empty.json  # no dhcp/status: DHCP too
+    ok init eth0 --config /tmp/empty.json
+    eventually '! clients | grep -qx "$first"'
+    expect "clients after a second start-up" 1 "$(clients | wc -l)"
 }
 
-case_init_static() {
-    ok init eth0 --config "$tree/examples/network-static.json"
-    expect address "10.20.30.40/24 brd 10.20.30.255" "$(addresses)"
-    expect route "default via 10.20.30.1 dev eth0" "$(default_routes)"
-    expect resolver "nameserver 10.20.30.53 nameserver 198.51.100.53" "$(xargs </etc/resolv.conf)"
+# start_up CONFIG ADDRESSES ROUTES RESOLVER: start-up from CONFIG (JSON) on a device that had an
+# address and a DHCP client running, both gone after it; RECORDS the records it printed.
+start_up() {
+    ip addr add 10.99.0.9/24 dev eth0 2>/dev/null
+    [ -x /tmp/udhcpc ] || cp "$(readlink -f /bin/sh)" /tmp/udhcpc
+    /tmp/udhcpc -c 'while :; do sleep 1; done' </dev/null >/dev/null 2>&1 &
+    old=$!
+    printf '%s' "$1" >/tmp/c.json
+    records=$(applies init eth0 --config /tmp/c.json)
+    eventually "! kill -0 $old 2>/dev/null || grep -q '^State:.*Z' /proc/$old/status"
+    wait "$old"
+    expect "addresses from $1" "$2" "$(addresses)"
+    expect "routes from $1" "$3" "$(default_routes)"
+    expect "resolver from $1" "$4" "$(xargs </etc/resolv.conf)"
 }
 
-# JSON booleans read as 1 and 0; a refused static address falls back.
-case_init_fallback_with_booleans() {
-    printf '%s' '{"dhcp": {"status": false}, "statik": {"ip": "10.99.0.300"},
-        "dns": {"ns1": {"ip": "10.99.0.53", "status": true}, "ns2": {"ip": "10.0.0.9", "status": false}}}' >/tmp/c.json
-    ok init eth0 --config /tmp/c.json
-    expect address "192.168.1.20/24 brd 192.168.1.255" "$(addresses)"
-    expect route "default dev eth0 scope link" "$(default_routes)"
-    expect resolver "nameserver 10.99.0.53" "$(cat /etc/resolv.conf)"
+case_start_up() {
+    start_up '{"dhcp": {"status": 0}}' "192.168.1.20/24 brd 192.168.1.255" "default dev eth0 scope link" ""
+    expect "records" "eth0: static=yes fallback=no" "$records"
+    start_up "$(cat "$tree/examples/network-static.json")" "10.20.30.40/24 brd 10.20.30.255" \
+        "default via 10.20.30.1 dev eth0" "nameserver 10.20.30.53 nameserver 198.51.100.53"
+    start_up '{"dhcp": {"status": 2}, "statik": {"ip": "10.99.0.40", "netmask": "255.255.255.0"},
+        "routes": {"gateway": "10.99.0.1"}, "dns": {"ns1": {"ip": "10.99.0.53", "status": 0},
+        "ns2": {"ip": "10.99.0.54", "status": 1}}}' \
+        "10.99.0.40/24 brd 10.99.0.255" "default via 10.99.0.1 dev eth0" "nameserver 10.99.0.54"
+    # A valid address with a refused netmask: the fallback keys.
+    start_up '{"dhcp": {"status": 0, "fallbackIP": "10.99.0.77", "fallbackNetmask": "255.255.0.0"},
+        "statik": {"ip": "10.99.0.40", "netmask": "255.0.255.0"}}' \
+        "10.99.0.77/16 brd 10.99.255.255" "default dev eth0 scope link" ""
+    # JSON booleans read as 1 and 0; a refused address falls back to the defaults; a name server
+    # that is on but invalid is dropped.
+    start_up '{"dhcp": {"status": false}, "statik": {"ip": "10.99.0.300"},
+        "dns": {"ns1": {"ip": "10.99.0.53", "status": true}, "ns2": {"ip": "10.0.0.256", "status": 1}}}' \
+        "192.168.1.20/24 brd 192.168.1.255" "default dev eth0 scope link" "nameserver 10.99.0.53"
+    expect "records after the fallback" "eth0: static=yes fallback=no" "$records"
 }
 
 run_cases "$@"
