@@ -283,13 +283,14 @@ new_run_root() {
     mkdir -p "$run_root/armhf-guest/debs"
     cp "${project_debs[@]}" "$run_root/armhf-guest/debs/"
     cp "$dir/init" "$run_root/init"
-    cp "$dir/install-packages" "$dir/run-suites" "$run_root/armhf-guest/"
+    cp "$dir/install-packages" "$dir/run-suites" "$dir/power-cut" "$run_root/armhf-guest/"
 }
 
-# Sets initramfs: the base, then the run root, two cpio archives one after
-# the other, as the kernel accepts them; the run root goes.
+# make_initramfs [FILE]: sets initramfs (FILE, default
+# build/armhf-guest/initramfs.cpio): the base, then the run root, two cpio
+# archives one after the other, as the kernel accepts them; the run root goes.
 make_initramfs() {
-    initramfs=$guest_dir/initramfs.cpio
+    initramfs=${1:-$guest_dir/initramfs.cpio}
     cp "$base_cpio" "$initramfs"
     (cd "$run_root" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >>"$initramfs"
     rm -rf "$run_root"
