@@ -334,44 +334,7 @@ protected:
         ASSERT_TRUE(net::netlib_libevents_init(ctx));
         ASSERT_TRUE(net::netlib_libevents_subscribe(ctx, keep, id, this));
     }
-    // Carrier changes reach the queue a little after the command that caused them.
-    bool drain_until(const std::string& want)
-    {
-        for (int i = 0; i < 3000; ++i) {
-            EXPECT_TRUE(net::netlib_libevents_drain(ctx, UINT_MAX));
-            for (const auto& e : seen) {
-                if (e.first == want)
-                    return true;
-            }
-            usleep(20000);
-        }
-        return false;
-    }
 };
-
-TEST_F(Kernel, AVethLifecycleArrivesInOrderWithItsPayloads)
-{
-    const char* steps[][2] = {
-        {"ip link add va type veth peer name vb", "if_down va"},
-        {"ip link set va up", "if_up va"},
-        {"ip link set vb up", "lower_up va"},
-        {"ip addr add 10.7.0.1/24 dev va", "address_assigned va AF_INET 10.7.0.1"},
-        {"ip addr del 10.7.0.1/24 dev va", "address_removed va AF_INET 10.7.0.1"},
-        {"ip link set va down", "if_down va"},
-    };
-    unsigned int index = 0;
-    for (const auto& step : steps) {
-        seen.clear();
-        sh(step[0]);
-        index = index ? index : if_nametoindex("va");
-        ASSERT_TRUE(drain_until(step[1])) << step[0];
-        for (const auto& e : seen) {
-            if (e.first.find(" va") != std::string::npos) {
-                EXPECT_EQ(index, e.second) << e.first;
-            }
-        }
-    }
-}
 
 // A host's own socket: the groups it asked for and no other, closed without a trace.
 TEST_F(Kernel, NlOpenBindsTheGroupsAskedForAndNlCloseLeavesNothing)

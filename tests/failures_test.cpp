@@ -266,6 +266,47 @@ TEST_P(Failures, FailWithTheirLogLinesAndChangeNothing)
 INSTANTIATE_TEST_SUITE_P(RealConditions, Failures, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
 
+// One context, one interface configured one way after another: the records follow the last
+// configuration, and a failed one leaves them, but for a fallback address already assigned.
+TEST_F(Device, RecordsFollowTheLastConfigurationOfAnInterface)
+{
+    as_init(
+        [this] {
+            // BusyBox stands in for ip, route and udhcpc, with this machine's libraries and devices.
+            sh("for d in usr lib lib64 lib32; do if [ -L /$d ]; then ln -s \"$(readlink /$d)\" /mnt/$d; "
+               "elif [ -d /$d ]; then mkdir /mnt/$d && mount -o bind,ro /$d /mnt/$d; fi; done && "
+               "mkdir /mnt/dev && mount --rbind /dev /mnt/dev");
+            for (const char* what : {"ip program", "route program", "DHCP client"}) {
+                const std::string path = "/mnt" + program_path(what);
+                sh("mkdir -p " + path.substr(0, path.rfind('/')) +
+                   " && ln -s \"$(readlink -f \"$(command -v "
+                   "busybox)\")\" " +
+                   path);
+            }
+            enter_root();
+            const auto records = [this](const char* after, bool is_static, bool fallback) {
+                EXPECT_EQ(is_static, net::netlib_netm_is_static_connection(ctx, "eth0")) << after;
+                EXPECT_EQ(fallback, net::netlib_netm_is_static_fallback_connection(ctx, "eth0")) << after;
+            };
+            EXPECT_TRUE(net::netlib_netm_configure_static_fallback(ctx, "eth0", "10.5.0.20", "", ""));
+            records("a fallback address", false, true);
+            EXPECT_TRUE(net::netlib_netm_configure_dhcp(ctx, "eth0"));
+            records("a DHCP start", false, false);
+            EXPECT_TRUE(net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.21", "", "", {}, "", "", true));
+            records("static, with the fallback address", true, false);
+            EXPECT_FALSE(
+                net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.21", "", "10.5.0.300", {}, "", "", true));
+            records("static, routes refused after the fallback address", false, true);
+            EXPECT_TRUE(net::netlib_netm_configure_dhcp(ctx, "eth0", "10.5.0.22", "", "", {}, "", "", false));
+            records("a lease", false, false);
+            EXPECT_FALSE(net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.300", "", "", {}, "", "", false));
+            records("static, address refused", false, false);
+            EXPECT_FALSE(net::netlib_netm_is_static_connection(ctx, "lo"));
+            EXPECT_FALSE(net::netlib_netm_is_static_fallback_connection(ctx, "lo"));
+        },
+        "/mnt/proc");
+}
+
 std::string resolver_content(int k)
 {
     std::string text = "search update-" + std::to_string(k) + "\n";

@@ -101,6 +101,13 @@ inline std::string sh(const std::string& command, int* status = nullptr)
     return trimmed(out);
 }
 
+// Where the library under test runs a program from ("ip program", "route program", "DHCP
+// client"), as the netlibctl of the same build says.
+inline std::string program_path(const std::string& what)
+{
+    return sh("\"${NETLIBCTL:-netlibctl}\" --version | sed -n 's/^" + what + ": //p'");
+}
+
 inline int open_descriptors()
 {
     int count = 0;
@@ -148,20 +155,29 @@ inline Message link_message(std::uint16_t type, int index, unsigned int flags, c
 
 // Runs body as PID 1 of PID and mount namespaces of its own, with a /proc of
 // its own mounted at proc, so that whatever it starts, signals or reaps
-// stays inside; a failure inside fails the case. Once per process.
+// stays inside; a failure inside fails the case. The namespaces are made in
+// a child: this process can still fork afterwards (LeakSanitizer does).
 inline void as_init(const std::function<void()>& body, const char* proc = "/proc")
 {
-    ASSERT_EQ(0, unshare(CLONE_NEWPID | CLONE_NEWNS)) << std::strerror(errno);
-    const pid_t init = fork();
-    if (init == 0) {
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("proc", proc, "proc", 0, nullptr) != 0)
+    const pid_t outer = fork();
+    if (outer == 0) {
+        if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0)
             _exit(2);
-        body();
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
+        const pid_t init = fork();
+        if (init == 0) {
+            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("proc", proc, "proc", 0, nullptr) != 0)
+                _exit(2);
+            body();
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        }
+        int status = 0;
+        while (waitpid(init, &status, 0) < 0 && errno == EINTR) {
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 3);
     }
     int status = 0;
-    ASSERT_EQ(init, waitpid(init, &status, 0));
+    ASSERT_EQ(outer, waitpid(outer, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit status " << status;
 }
 

@@ -150,7 +150,7 @@ case_dhcp_lease_through_the_hook() {
     for option in ip_forward conf/all/forwarding conf/all/arp_filter; do echo 0 >/proc/sys/net/ipv4/$option; done
     echo 2 >/proc/sys/net/ipv4/tcp_ecn
     # The client keeps the command's output streams: its records line is the first of the file.
-    applies init eth0 --config "$tree/examples/network-dhcp.json" >/tmp/records
+    netlibctl init eth0 --config "$tree/examples/network-dhcp.json" >/tmp/records || { fail "init failed"; return; }
     expect records "eth0: static=no fallback=no" "$(grep -m 1 '^eth0: static=' /tmp/records)"
     expect options "1 1 1 0" "$(cat /proc/sys/net/ipv4/ip_forward /proc/sys/net/ipv4/conf/all/forwarding \
         /proc/sys/net/ipv4/conf/all/arp_filter /proc/sys/net/ipv4/tcp_ecn | xargs)"
@@ -174,9 +174,16 @@ start_up() {
     [ -x /tmp/udhcpc ] || cp "$(readlink -f /bin/sh)" /tmp/udhcpc
     /tmp/udhcpc -c 'while :; do sleep 1; done' </dev/null >/dev/null 2>&1 &
     old=$!
+    eventually "[ \"\$(cat /proc/$old/comm)\" = udhcpc ]"  # started, not just forked
     printf '%s' "$1" >/tmp/c.json
-    records=$(applies init eth0 --config /tmp/c.json)
+    if ! records=$(netlibctl init eth0 --config /tmp/c.json 2>/tmp/err); then
+        fail "init from $1 failed: $(cat /tmp/err)"
+        kill "$old"
+        wait "$old"
+        return
+    fi
     eventually "! kill -0 $old 2>/dev/null || grep -q '^State:.*Z' /proc/$old/status"
+    kill -9 "$old" 2>/dev/null
     wait "$old"
     expect "addresses from $1" "$2" "$(addresses)"
     expect "routes from $1" "$3" "$(default_routes)"

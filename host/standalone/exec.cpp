@@ -80,8 +80,14 @@ RunReport run_through_intermediate(const char* program, const posix_spawnattr_t*
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     ::close(pipe_fds[1]);
     RunReport r{RunReport::start, fork_errno, 0};
-    if (middle > 0 && host_impl::read_all(pipe_fds[0], &r, sizeof r) != 0)
-        r = {RunReport::wait, EPIPE, 0};  // the intermediate died before it could tell
+    if (middle > 0) {
+        if (host_impl::read_all(pipe_fds[0], &r, sizeof r) != 0)
+            r = {RunReport::wait, EPIPE, 0};  // the intermediate died before it could tell
+        // Returns once the intermediate is gone (ECHILD, the kernel reaped it), so none is left
+        // to become a zombie should the host restore the default disposition meanwhile.
+        int ignored = 0;
+        host_impl::wait_for(middle, ignored);
+    }
     ::close(pipe_fds[0]);
     return r;
 }

@@ -234,39 +234,24 @@ int run_default(bool json)
 
 }  // namespace
 
+// --json is the global option: it falls through from every command.
 void add_interface_commands(CLI::App& app, CommandList& commands)
 {
-    auto status_json = std::make_shared<bool>(false);
     CLI::App* status = app.add_subcommand("status", "Every interface and the main interface (the default command)");
-    status->add_flag("--json", *status_json, "JSON output");
-    commands.push_back({status, true, [status_json](bool json) { return run_status(json || *status_json); }});
+    commands.push_back({status, true, run_status});
 
-    struct ListOptions {
-        bool all = false;
-        bool json = false;
-    };
-    auto list_options = std::make_shared<ListOptions>();
+    auto all = std::make_shared<bool>(false);
     CLI::App* list = app.add_subcommand("list", "Names of the interfaces that are up");
-    list->add_flag("--all", list_options->all, "Interfaces that are down as well");
-    list->add_flag("--json", list_options->json, "JSON output");
-    commands.push_back(
-        {list, true, [list_options](bool json) { return run_list(list_options->all, json || list_options->json); }});
+    list->add_flag("--all", *all, "Interfaces that are down as well");
+    commands.push_back({list, true, [all](bool json) { return run_list(*all, json); }});
 
-    struct ShowOptions {
-        std::string iface;
-        bool json = false;
-    };
-    auto show_options = std::make_shared<ShowOptions>();
+    auto iface = std::make_shared<std::string>();
     CLI::App* show = app.add_subcommand("show", "One interface, as in status");
-    show->add_option("IFACE", show_options->iface, "Interface name")->required();
-    show->add_flag("--json", show_options->json, "JSON output");
-    commands.push_back(
-        {show, true, [show_options](bool json) { return run_show(show_options->iface, json || show_options->json); }});
+    show->add_option("IFACE", *iface, "Interface name")->required();
+    commands.push_back({show, true, [iface](bool json) { return run_show(*iface, json); }});
 
-    auto default_json = std::make_shared<bool>(false);
     CLI::App* main = app.add_subcommand("default", "The main interface the library chooses");
-    main->add_flag("--json", *default_json, "JSON output");
-    commands.push_back({main, true, [default_json](bool json) { return run_default(json || *default_json); }});
+    commands.push_back({main, true, run_default});
 }
 
 }  // namespace netlibctl

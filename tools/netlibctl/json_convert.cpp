@@ -163,7 +163,7 @@ bool TreeBuilder::parse_error(std::size_t, const std::string& last_token, const 
 {
     std::string text = error.what();
     // "[json.exception.parse_error.101] " names the exception, not the fault.
-    if (!text.empty() && text[0] == '[') {
+    if (text.compare(0, 1, "[") == 0) {
         const auto end = text.find("] ");
         if (end != std::string::npos)
             text.erase(0, end + 2);

@@ -90,6 +90,11 @@ int run(int argc, char** argv)
     netlibctl::add_interface_commands(app, commands);
     netlibctl::add_monitor_command(app, commands);
     netlibctl::add_config_commands(app, commands);
+    // The commands that print something show --json in their own help; it sets the global flag.
+    for (const auto& command : commands) {
+        if (command.takes_json)
+            command.app->add_flag("--json", global.json, "JSON output");
+    }
 
     try {
         app.parse(argc, argv);

@@ -76,8 +76,7 @@ std::string timestamp()
 struct MonitorOptions {
     unsigned long count = 0;  // 0: no limit
     double timeout = 0;       // seconds; 0: no limit
-    bool json = false;
-    bool snapshot = false;  // start with the current links and addresses
+    bool snapshot = false;    // start with the current links and addresses
 };
 
 struct Monitor {
@@ -167,7 +166,7 @@ void wait_for_events(int fd, const Clock::time_point* deadline, const sigset_t& 
 int run_monitor(const MonitorOptions& options, bool json)
 {
     Monitor monitor;
-    monitor.json = json || options.json;
+    monitor.json = json;
     monitor.limit = options.count;
     Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.timeout));
@@ -189,8 +188,7 @@ int run_monitor(const MonitorOptions& options, bool json)
         if (!should_stop(monitor, until))
             wait_for_events(fd, until, wait_mask);
     }
-    net::netlib_libevents_unsubscribe(session.ctx(), id);
-    return exit_ok;
+    return exit_ok;  // the session closes the module, subscription and all
 }
 
 }  // namespace
@@ -220,7 +218,6 @@ void add_monitor_command(CLI::App& app, CommandList& commands)
     CLI::App* monitor = app.add_subcommand("monitor", "Print link and address events as they arrive");
     monitor->add_option("--count", options->count, "Stop after N events")->check(kEventCount);
     monitor->add_option("--timeout", options->timeout, "Stop after SECONDS")->check(kSeconds);
-    monitor->add_flag("--json", options->json, "One JSON object per line");
     monitor->add_flag("--snapshot", options->snapshot, "Start with every current link and IPv4 address");
     commands.push_back({monitor, true, [options](bool json) { return run_monitor(*options, json); }});
 }
