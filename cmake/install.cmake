@@ -1,8 +1,9 @@
 # Installation: the library, its public header, the host interface headers,
-# the standalone host, a CMake package and two pkg-config files. Components
-# (one Debian package each, cmake/packaging.cmake): "library" (the shared
-# object), "host" (libpelk_host.so) and "dev" (headers, the unversioned
-# .so links, the CMake package and the pkg-config files).
+# the standalone host, a CMake package and two pkg-config files. Components,
+# as the Debian packages split them (debian/*.install): "library" (the shared
+# object), "host" (libpelk_host.so), "dev" (headers, the unversioned .so
+# links, the CMake package and the pkg-config files) and "netlibctl" (the
+# tool, its manual page and, below, the DHCP hook).
 include(CMakePackageConfigHelpers)
 
 # Imported by users as pelk::network_utils_core and pelk::host, the names
@@ -51,3 +52,16 @@ foreach(pc pelk_network_utils_core pelk_host)
   configure_file(cmake/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endforeach()
+
+# The DHCP hook the library starts udhcpc with (examples/udhcpc_cb.sh), with
+# netlibctl, which it calls, when the build puts it under the install prefix
+# (the Debian packages: /usr/libexec/netlibctl/udhcpc_cb.sh). A device that
+# keeps it elsewhere, such as the default /bin/udhcpc_cb.sh, places it itself.
+string(FIND "${NETLIB_DHCP_HOOK}" "${CMAKE_INSTALL_PREFIX}/" netlib_hook_at)
+if(TARGET netlibctl AND netlib_hook_at EQUAL 0)
+  file(RELATIVE_PATH netlib_hook ${CMAKE_INSTALL_PREFIX} ${NETLIB_DHCP_HOOK})
+  get_filename_component(netlib_hook_dir ${netlib_hook} DIRECTORY)
+  get_filename_component(netlib_hook_name ${netlib_hook} NAME)
+  install(PROGRAMS examples/udhcpc_cb.sh DESTINATION ${netlib_hook_dir} RENAME ${netlib_hook_name}
+    COMPONENT netlibctl)
+endif()

@@ -35,7 +35,7 @@ if(NOT DEFINED nlohmann_json_DIR AND EXISTS /usr/share/cmake/nlohmann_json/nlohm
 endif()
 
 # The device is a Debian system: installed under /usr with the libraries in
-# the multiarch directory, as the Debian packages (cpack) lay them out.
+# the multiarch directory, as the Debian packages (debian/) lay them out.
 # GNUInstallDirs picks that directory only for native builds.
 if(NOT DEFINED CMAKE_INSTALL_PREFIX)
   set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix on the device")
