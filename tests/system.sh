@@ -133,6 +133,9 @@ case_static_and_fallback() {
         --gateway 10.99.0.300 --nameserver 10.99.0.53 --fallback
     expect "records after refused routes" "eth0: static=no fallback=yes" "$(grep static= /tmp/out)"
     expect "resolver after refused routes" "nameserver 10.99.0.99" "$(cat /etc/resolv.conf)"
+    fails "Invalid nameserver '10.99.0.256'" static eth0 --ip 10.99.0.8 --netmask 255.255.255.0 \
+        --nameserver 10.99.0.256
+    expect "records after a refused name server" "eth0: static=no fallback=no" "$(grep static= /tmp/out)"
 
     expect records "eth0: static=yes fallback=no" "$(applies static eth0 --ip 10.99.0.7 --netmask 255.255.255.0 \
         --broadcast 10.99.0.127 --gateway 10.99.0.1 --nameserver 10.99.0.53 --search lan)"
