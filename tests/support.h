@@ -169,6 +169,7 @@ inline void as_init(const std::function<void()>& body, const char* proc = "/proc
                 mount("proc", proc, "proc", 0, nullptr) != 0)
                 _exit(2);
             body();
+            std::fflush(nullptr);  // what body printed; _exit does not flush
             _exit(::testing::Test::HasFailure() ? 1 : 0);
         }
         int status = 0;
