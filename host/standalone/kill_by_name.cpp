@@ -37,8 +37,8 @@ bool read_comm(const char* pid_text, std::string& comm)
     ::close(fd);
     if (n <= 0)
         return false;
-    comm.assign(buffer, static_cast<std::size_t>(n));
-    if (!comm.empty() && comm.back() == '\n')
+    comm.assign(buffer, static_cast<std::size_t>(n));  // n > 0: never empty
+    if (comm.back() == '\n')
         comm.pop_back();
     return true;
 }
