@@ -442,8 +442,9 @@ NETLIB_API void nl_close(int& fd);
 NETLIB_API int nl_service(int fd, pelk::network::event_list& events);
 // Decodes one message, whose nlmsg_len bytes must be readable, into at most
 // one event appended to events: link and address messages give one, every
-// other type none (0). -1 for a link message shorter than 32 bytes or an
-// address message shorter than 24, or a null msg.
+// other type none (0). -1 with errno EBADMSG for a link message shorter than
+// 32 bytes or an address message shorter than 24, ENOMEM for an allocation
+// failure; -1 for a null msg.
 NETLIB_API int nl_event_callback(struct nlmsghdr* msg, pelk::network::event_list& events);
 // "if_down", "if_up", "lower_up", "address_assigned", "address_removed";
 // "n/a" for any other value.

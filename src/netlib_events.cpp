@@ -182,8 +182,8 @@ try {
         return -1;
     const int error = netlib::decode::decode_message(reinterpret_cast<const unsigned char*>(msg), events,
                                                      netlib::nlsock::system_name_lookup());
-    if (error == ENOMEM)
-        errno = ENOMEM;
+    if (error != 0)
+        errno = error;
     return error == 0 ? 0 : -1;
 } catch (...) {
     return failed_by_exception();

@@ -114,8 +114,7 @@ int take_reply(const unsigned char* buf, std::size_t n, std::uint32_t seq, std::
         switch (header.nlmsg_type) {
             case NLMSG_DONE:
                 progress.done = true;
-                error = carried_error(msg, header);
-                return false;
+                [[fallthrough]];
             case NLMSG_ERROR:
                 error = carried_error(msg, header);
                 return false;

@@ -167,11 +167,15 @@ TEST_F(Decoder, MalformedDatagramsFailWithoutReadingPastTheirEnd)
         EXPECT_EQ(-1, recv(pair.fd[0], nullptr, 0, MSG_DONTWAIT)) << row.what << ": datagram left queued";
     }
     net::event_list events;
+    errno = 0;
     EXPECT_EQ(
         -1, nl_event_callback(static_cast<nlmsghdr*>(static_cast<void*>(short_link.length(31).bytes.data())), events));
+    EXPECT_EQ(EBADMSG, errno);
     Message short_address(RTM_DELADDR, 8);
+    errno = 0;
     EXPECT_EQ(-1, nl_event_callback(static_cast<nlmsghdr*>(static_cast<void*>(short_address.length(23).bytes.data())),
                                     events));
+    EXPECT_EQ(EBADMSG, errno);
     EXPECT_TRUE(events.empty());
     EXPECT_EQ("n/a", event_to_string(static_cast<net::event_type>(6)));
 }

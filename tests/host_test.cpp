@@ -126,9 +126,21 @@ TEST_F(Processes, ProgramsGetTheirArgumentsLiterallyTheirRealStatusAndAResetSign
         ignore.sa_handler = SIG_IGN;
         no_wait.sa_flags = SA_NOCLDWAIT;
         sigset_t mask;
+        // A host's handler without SA_RESTART interrupts the wait: signalled once the host sleeps in it.
+        struct sigaction interrupting {
+        };
+        static volatile sig_atomic_t interrupted = 0;
+        interrupting.sa_handler = [](int) { interrupted = interrupted + 1; };
+        ASSERT_EQ(0, sigaction(SIGUSR1, &interrupting, nullptr));
+        const std::string signal_then_exit =
+            "i=0; while [ $i -lt 100000 ]; do read -r _ _ s _ < /proc/1/stat; [ \"$s\" = S ] && break; "
+            "i=$((i+1)); done; kill -USR1 1; exit 4";
         for (const struct sigaction& disposition : {reap, ignore, no_wait}) {
             ASSERT_EQ(0, sigaction(SIGCHLD, &disposition, nullptr));
             EXPECT_EQ(3, utils::sysExecSimple("/bin/sh", {"-c", "exit 3"}));
+            const int before = interrupted;
+            EXPECT_EQ(4, utils::sysExecSimple("/bin/sh", {"-c", signal_then_exit}));
+            EXPECT_EQ(before + 1, interrupted);
             EXPECT_EQ(-1, utils::sysExecSimple("/bin/sh", {"-c", "kill -9 $$"}));
             EXPECT_EQ(-1, utils::sysExecSimple("/nonexistent/program", {}));
             ASSERT_EQ(0, sigaction(SIGCHLD, nullptr, &now));
