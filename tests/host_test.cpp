@@ -122,13 +122,11 @@ TEST_F(Processes, ProgramsGetTheirArgumentsLiterallyTheirRealStatusAndAResetSign
                                                       "*", ";", "`id`", ""}));
         EXPECT_EQ("a b|$(reboot)|*|;|`id`||", read_file(out));
         struct sigaction reap {
-        }, ignore{}, no_wait{}, now{};
+        }, ignore{}, no_wait{}, now{}, interrupting{};
         ignore.sa_handler = SIG_IGN;
         no_wait.sa_flags = SA_NOCLDWAIT;
         sigset_t mask;
         // A host's handler without SA_RESTART interrupts the wait: signalled once the host sleeps in it.
-        struct sigaction interrupting {
-        };
         static volatile sig_atomic_t interrupted = 0;
         interrupting.sa_handler = [](int) { interrupted = interrupted + 1; };
         ASSERT_EQ(0, sigaction(SIGUSR1, &interrupting, nullptr));
