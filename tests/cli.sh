@@ -75,6 +75,19 @@ case_exit_codes() {
     row 2 "ill-formed UTF-8" init nosuch0 --config "$scratch/latin1"
     row 2 "config $scratch/malformed: parse error at line 1, column 23" init nosuch0 --config "$scratch/malformed"
     row 2 "No such file or directory" init nosuch0 --config "$scratch/absent"
+    row 2 "Is a directory" init nosuch0 --config "$scratch"
+    k63=$(printf "%063d" 0 | tr 0 k)  # a key is shown up to 64 bytes, cut at a character boundary
+    while IFS='|' read -r json text; do
+        printf %s "$json" >"$scratch/value" && row 2 "$text" init nosuch0 --config "$scratch/value"
+    done <<EOF
+{"dhcp":{"status":null}}|null values are not supported (at /dhcp/status)
+{"dhcp":{"status":1.5}}|numbers with a fraction are not supported (at /dhcp/status)
+{"dns":[1]}|array values are not supported (at /dns)
+[1]|the top level is not an object
+{"k${k63}":null}|(at /k$k63)
+{"${k63}é":null}|(at /$k63...)
+{"\\u0001k${k63}":null}|(at /\\u0001$k63...)
+EOF
 }
 
 # What a field engineer reads of each interface, and the main one.

@@ -87,17 +87,6 @@ TEST(Host, SplitTrimFormatAndRandomText)
     EXPECT_EQ(a.npos, a.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"));
 }
 
-// Whatever a case signals or reaps stays inside (as_init).
-class Processes : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root for a PID namespace of its own";
-    }
-};
-
 // The state letter of /proc/PID/stat once it is one of want, within a bound; '-' when gone.
 char state_once(pid_t pid, const std::string& want)
 {
@@ -111,9 +100,10 @@ char state_once(pid_t pid, const std::string& want)
     return state;
 }
 
+// Whatever a Processes case signals or reaps stays inside (as_init).
 // Exit statuses are real whatever the host did to SIGCHLD (the kernel reaps the children of one
 // that ignores it, or set SA_NOCLDWAIT), and the host keeps its disposition.
-TEST_F(Processes, ProgramsGetTheirArgumentsLiterallyTheirRealStatusAndAResetSignalState)
+TEST(Processes, ProgramsGetTheirArgumentsLiterallyTheirRealStatusAndAResetSignalState)
 {
     as_init([] {
         Scratch scratch;
@@ -165,7 +155,7 @@ TEST_F(Processes, ProgramsGetTheirArgumentsLiterallyTheirRealStatusAndAResetSign
     });
 }
 
-TEST_F(Processes, DaemonsStartDetachedAndAreFoundByTheirFifteenCharacterName)
+TEST(Processes, DaemonsStartDetachedAndAreFoundByTheirFifteenCharacterName)
 {
     as_init([] {
         Scratch scratch;
@@ -195,7 +185,7 @@ TEST_F(Processes, DaemonsStartDetachedAndAreFoundByTheirFifteenCharacterName)
 
 // PID 1 (a container's init, a minimal device) or a child subreaper gets its daemons back when
 // the process that started them ends: they are reaped on the next runDaemon or kill by name.
-TEST_F(Processes, DaemonsThatComeBackToPid1AreReapedLater)
+TEST(Processes, DaemonsThatComeBackToPid1AreReapedLater)
 {
     as_init([] {
         for (const auto& next_call : std::vector<std::function<void()>>{

@@ -159,6 +159,8 @@ inline Message link_message(std::uint16_t type, int index, unsigned int flags, c
 // a child: this process can still fork afterwards (LeakSanitizer does).
 inline void as_init(const std::function<void()>& body, const char* proc = "/proc")
 {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for PID and mount namespaces of its own";
     const pid_t outer = fork();
     if (outer == 0) {
         if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0)

@@ -174,8 +174,7 @@ bool TreeBuilder::parse_error(std::size_t, const std::string& last_token, const 
     const auto at = text.find(token);
     if (at != std::string::npos)
         text.erase(at, token.size());
-    why_.clear();
-    append_printable(why_, text, kShownMessageBytes);
+    append_printable(why_, text, kShownMessageBytes);  // the first fault: the parser stops at it
     return false;
 }
 
@@ -195,9 +194,9 @@ ReadResult read_bounded(const std::string& path, std::size_t limit, std::string&
     for (;;) {
         const std::size_t wanted = limit + 1 - text.size();
         const ssize_t n = read(fd, buffer, wanted < sizeof buffer ? wanted : sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n < 0) {
+            if (errno == EINTR)
+                continue;
             why = std::strerror(errno);
             result = ReadResult::failed;
             break;
