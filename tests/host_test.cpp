@@ -241,6 +241,8 @@ TEST(Host, BooleanSettingsAreFoundAsTheIntegersZeroAndOne)
     EXPECT_EQ(1, static_cast<long long>(*on));
     EXPECT_EQ(nullptr, config.GetKeyChain(pelk::variant::VT_INTEGER, "dns/ns1/ip", true));
     EXPECT_EQ(nullptr, config.GetKeyChain(pelk::variant::VT_STRING, "dhcp/status", true));
+    const Variant moved(std::move(config["dns"]["ns1"]["status"]));
+    EXPECT_TRUE(config["dns"]["ns1"]["status"].IsEmpty() && static_cast<long long>(moved) == 1);
 }
 
 TEST(Host, DeepVariantTreesAreCopiedComparedAndDestroyedWithoutRecursion)

@@ -44,7 +44,7 @@ class Variant
 public:
     Variant();
     Variant(const Variant& other);
-    Variant(Variant&& other) noexcept;
+    Variant(Variant&& other) noexcept;  // moving leaves other empty
     ~Variant();
     Variant& operator=(const Variant& other);
     Variant& operator=(Variant&& other) noexcept;
