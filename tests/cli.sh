@@ -112,6 +112,7 @@ va
 [\"lo\",\"vb\",\"va\",\"vc\"]" "$(cat "$scratch/out")"
     # The queries' expected failures are hidden; the notices after them are not.
     expect notice "More than 1 interface been found, choose: 'vb'" "$(grep -o "More than.*" "$scratch/err" | sort -u)"
+    expect "nothing else on stderr" "" "$(grep -v "More than" "$scratch/err")"
 }
 
 # The snapshot, then a link made once it has been printed; a name that is not

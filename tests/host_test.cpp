@@ -258,6 +258,8 @@ TEST(Host, DeepVariantTreesAreCopiedComparedAndDestroyedWithoutRecursion)
         Variant assigned;
         assigned = copy;
         EXPECT_TRUE(assigned == tree);
+        assigned["e"] = 1;  // one member more at the top
+        EXPECT_FALSE(assigned == tree);
     }
     EXPECT_EQ(nullptr, tree.GetKeyChain(pelk::variant::VT_INTEGER, "d/d/x", true));
 }

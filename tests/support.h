@@ -167,7 +167,7 @@ inline void as_init(const std::function<void()>& body, const char* proc = "/proc
             _exit(2);
         const pid_t init = fork();
         if (init == 0) {
-            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            if (mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 mount("proc", proc, "proc", 0, nullptr) != 0)
                 _exit(2);
             body();
@@ -194,7 +194,7 @@ protected:
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root for private namespaces";
         ASSERT_EQ(0, unshare(CLONE_NEWNET | CLONE_NEWNS)) << std::strerror(errno);
-        ASSERT_EQ(0, mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr));
+        ASSERT_EQ(0, mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr));
         ASSERT_EQ(0, mount("sysfs", "/sys", "sysfs", 0, nullptr));
         sh("ip link set lo up");
     }
