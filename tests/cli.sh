@@ -3,7 +3,7 @@
 # status and line of every kind of outcome, and monitor's lines.
 . "$(dirname "$0")/cases.sh"
 
-scratch=$(mktemp -d)
+scratch=$(mktemp -d) && : >"$scratch/resolv"
 trap 'rm -rf "$scratch"' EXIT
 
 # row STATUS TEXT ARG...: `netlibctl ARG...` exits with STATUS, TEXT in its output
@@ -11,8 +11,10 @@ trap 'rm -rf "$scratch"' EXIT
 row() {
     want=$1 text=$2
     shift 2
-    # shellcheck disable=SC2086  # $wrap is a command and its words
-    unshare -n -p -f --mount-proc $wrap "$NETLIBCTL" "$@" >"$scratch/out" 2>"$scratch/err"
+    # A command that should be refused must not reach the machine's resolver file even if it is not.
+    # shellcheck disable=SC2086,SC2016  # $wrap is a command and its words; $0 and $@ are the inner shell's
+    unshare -m -n -p -f --mount-proc sh -c 'mount --bind "$0" /etc/resolv.conf && exec "$@"' "$scratch/resolv" \
+        $wrap "$NETLIBCTL" "$@" >"$scratch/out" 2>"$scratch/err"
     got=$?
     cat "$scratch/out" "$scratch/err" >"$scratch/all"
     grep -qF -- "$text" "$scratch/all" && [ "$got" = "$want" ] ||
@@ -40,6 +42,8 @@ case_exit_codes() {
     row 2 "the prefix length after '/' is a number from 0 to 32" addr lo 10.0.0.1/33
     row 2 "not both" addr lo 10.0.0.1/8 --netmask 255.0.0.0
     row 2 "give --nameserver or --search, or --clear" dns lo
+    row 2 "--nameserver excludes --clear" dns lo --clear --nameserver 10.0.0.1
+    row 2 "IFACE excludes --show" dns lo --show
     row 2 "IFACE is required (or --show)" dns --search lan
     row 1 'do_ioctl: netlib: ioctl(8913) failed: No such device' show nosuch0
     one_line show nosuch0
