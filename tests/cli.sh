@@ -3,8 +3,7 @@
 # status and line of every kind of outcome, and monitor's lines.
 . "$(dirname "$0")/cases.sh"
 
-scratch=$(mktemp -d) && : >"$scratch/resolv"
-trap 'rm -rf "$scratch"' EXIT
+scratch=$(mktemp -d) && : >"$scratch/resolv" && trap 'rm -rf "$scratch"' EXIT
 
 # row STATUS TEXT ARG...: `netlibctl ARG...` exits with STATUS, TEXT in its output
 # (run under $wrap when set). The output stays in $scratch/all.
@@ -13,7 +12,8 @@ row() {
     shift 2
     # A command that should be refused must not reach the machine's resolver file even if it is not.
     # shellcheck disable=SC2086,SC2016  # $wrap is a command and its words; $0 and $@ are the inner shell's
-    unshare -m -n -p -f --mount-proc sh -c 'mount --bind "$0" /etc/resolv.conf && exec "$@"' "$scratch/resolv" \
+    unshare -m -n -p -f --mount-proc sh -c '{ mount --bind "$0" /etc/resolv.conf 2>/dev/null ||
+        { mount --bind /etc /etc && mount -o remount,bind,ro /etc; }; } && exec "$@"' "$scratch/resolv" \
         $wrap "$NETLIBCTL" "$@" >"$scratch/out" 2>"$scratch/err"
     got=$?
     cat "$scratch/out" "$scratch/err" >"$scratch/all"
