@@ -22,9 +22,7 @@ row() {
 }
 one_line() { expect "lines of: $*" 1 "$(wc -l <"$scratch/all")"; }
 
-nested() {  # a JSON file of N nested objects
-    awk -v n="$1" 'BEGIN { for (i = 0; i < n; i++) printf "{\"dhcp\":"; printf "1"; for (i = 0; i < n; i++) printf "}" }'
-}
+nested() { awk -v n="$1" 'BEGIN { for (; i < n; i++) printf "{\"dhcp\":"; printf "1"; while (i--) printf "}" }'; }
 
 case_exit_codes() {
     for command in "" status list show default monitor up down prepare flush addr routes dns dhcp static lease \
@@ -36,6 +34,7 @@ case_exit_codes() {
     row 0 "DHCP hook: /" --version
     row 2 "not expected: bogus" bogus
     row 2 "IFACE is required" show
+    row 2 "--ip is required" fallback lo
     row 2 "--json is not an option of up" up lo --json
     row 2 "--count: a whole number of events, 1 to 999999999" monitor --count 0
     row 2 "--timeout: seconds, from 0.001 to 1000000000" monitor --timeout nan
