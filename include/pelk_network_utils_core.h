@@ -451,7 +451,8 @@ NETLIB_API int nl_event_callback(struct nlmsghdr* msg, pelk::network::event_list
 NETLIB_API std::string event_to_string(pelk::network::event_type type);
 // Reads one datagram of the events module into its pending events without
 // dispatching them (netlib_libevents_service reads and dispatches). True
-// when one was read or none was queued.
+// when one was read or none was queued. The next service or drain clears the
+// pending events before it reads: what this call read is never dispatched.
 NETLIB_API bool receive_event(void* ctx);
 
 #endif

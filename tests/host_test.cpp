@@ -174,6 +174,7 @@ TEST(Processes, DaemonsStartDetachedAndAreFoundByTheirFifteenCharacterName)
 
         EXPECT_EQ('T', state_once(pid, "T"));
         EXPECT_EQ(0, utils::kill_process_by_name("abcdefghijklmn", SIGKILL));
+        EXPECT_EQ(0, utils::kill_process_by_name("", SIGKILL));
         EXPECT_EQ(1, utils::kill_process_by_name("abcdefghijklmnopq", SIGKILL));
         char own[16] = {};
         prctl(PR_GET_NAME, own);
