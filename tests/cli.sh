@@ -124,7 +124,7 @@ case_monitor() {
     mkfifo "$scratch/lines"
     unshare -n -p -f --mount-proc sh -c '
         ip link set lo up && ip link add "$(printf "bad\377")" type bridge
-        "$NETLIBCTL" monitor --json --snapshot --count 4 --timeout 30 >"$1" &
+        timeout 30 "$NETLIBCTL" monitor --json --snapshot --count 4 >"$1" &  # no --timeout: the count ends it
         exec 3<"$1"
         for line in 1 2 3; do read -r snapshot <&3 && echo "$snapshot"; done
         ip link add live0 type bridge
