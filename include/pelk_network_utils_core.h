@@ -340,19 +340,22 @@ NETLIB_API bool netlib_netm_configure_routes(void* ctx, const std::string& iface
 // new one; the library flushes the new file to storage itself before the
 // rename and syncs the directory after it, so a completed call survives a
 // power cut. The new file is mode 0644 whatever the umask. Where:
-//   a regular file or no file: the temporary file is written in /tmp, or in
-//     /etc when /tmp is another mount (a tmpfs /tmp), and renamed over it;
+//   a regular file or no file: the temporary file is written in /tmp and
+//     renamed over it; when the rename cannot cross from /tmp (another
+//     mount: a tmpfs /tmp), it is written again in /etc and renamed there;
 //   a symbolic link: the link is kept. It is followed (relative to each
 //     link's directory, through at most 40 links) to a regular file or to a
 //     name that does not exist yet in an existing directory, which is
-//     replaced from a temporary file beside it; /etc may be read-only;
+//     replaced from a temporary file beside it; /etc may be read-only. A
+//     link in a sticky, world-writable directory (/tmp) is followed only
+//     when it belongs to the caller or the directory's owner (EACCES);
 //   anything else (a directory, a device node such as /dev/null, a FIFO, a
 //     socket, a link loop): nothing is written or replaced.
 // Logs: "Failed to open config file "/etc/resolv.conf"", "Failed to write
 // data to config file "/etc/resolv.conf"" (a write or the flush failed),
 // "Failed to move DNS config from "TEMPORARY" to "TARGET"" with errno (the
 // rename failed or nothing may be replaced: EISDIR, ENOTSUP, ELOOP, ENOENT,
-// EXDEV, EBUSY, ...). A failed call leaves the old file and no temporary
+// EACCES, EBUSY, ...). A failed call leaves the old file and no temporary
 // file.
 NETLIB_API bool netlib_netm_configure_dns(void* ctx, const std::string& iface,
                                           const std::vector<std::string>& nameservers, const std::string& search);

@@ -96,6 +96,22 @@ int replaceable(mode_t mode)
     return S_ISDIR(mode) ? EISDIR : ENOTSUP;
 }
 
+// The kernel's rule for links in shared directories, which it cannot apply
+// to a chain the library reads itself: in a sticky, world-writable
+// directory (/tmp) a link is followed only when it belongs to the caller or
+// to the directory's owner, so another user cannot plant one there that
+// makes root replace a file of its choosing.
+int may_follow(const std::string& link)
+{
+    struct stat own, directory;
+    if (lstat(link.c_str(), &own) != 0 || stat(directory_of(link).c_str(), &directory) != 0)
+        return errno;
+    const bool shared = (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
+    if (shared && own.st_uid != geteuid() && own.st_uid != directory.st_uid)
+        return EACCES;
+    return 0;
+}
+
 // Follows the chain of links that begins at file.path to its final file,
 // which must be a regular file or not exist yet (first boot) in a directory
 // that exists. 0, or the errno with file.path the path tried.
@@ -103,7 +119,9 @@ int follow_links(resolver_file& file)
 {
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
         std::string target;
-        const int error = read_link(file.path, target);
+        int error = may_follow(file.path);
+        if (error == 0)
+            error = read_link(file.path, target);
         if (error != 0)
             return error;
         file.path = target.front() == '/' ? target : join_path(directory_of(file.path), target);
@@ -128,20 +146,6 @@ int follow_links(resolver_file& file)
     return ELOOP;
 }
 
-// rename works only within one mount (a file system bound at two places is
-// two mounts): the mount id where the kernel reports one, else the device.
-bool one_mount(const char* a, const char* b)
-{
-#ifdef NETLIB_HAVE_STX_MNT_ID
-    struct statx xa, xb;
-    if (statx(AT_FDCWD, a, 0, STATX_MNT_ID, &xa) == 0 && statx(AT_FDCWD, b, 0, STATX_MNT_ID, &xb) == 0 &&
-        (xa.stx_mask & xb.stx_mask & STATX_MNT_ID) != 0)
-        return xa.stx_mnt_id == xb.stx_mnt_id;
-#endif
-    struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev;
-}
-
 resolver_file locate_resolver_file()
 {
     resolver_file file;
@@ -160,19 +164,16 @@ resolver_file locate_resolver_file()
         return file;
     }
     file.error = replaceable(st.st_mode);
-    // A tmpfs /tmp under a writable root: the temporary file goes beside the resolver file.
-    if (file.error == 0 && !one_mount(kTemporaryDir, kResolvDir))
-        file.temporary_dir = kResolvDir;
     return file;
 }
 
-std::string temporary_resolver_path(const resolver_file& file)
+std::string temporary_resolver_path(const std::string& temporary_dir)
 {
     int pid = static_cast<int>(getpid());
     std::string random = pelk::utils::randomAlphaNumericString("", 8);
-    if (file.temporary_dir == kTemporaryDir)
+    if (temporary_dir == kTemporaryDir)
         return pelk::utils::format("/tmp/resolv.conf.%d.%s", pid, random.c_str());
-    const char* directory = file.temporary_dir == "/" ? "" : file.temporary_dir.c_str();
+    const char* directory = temporary_dir == "/" ? "" : temporary_dir.c_str();
     return pelk::utils::format("%s/resolv.conf.%d.%s", directory, pid, random.c_str());
 }
 
@@ -255,6 +256,54 @@ private:
     bool kept_ = false;
 };
 
+struct resolver_content {
+    const std::vector<std::string>& nameservers;
+    const std::string& search;
+};
+
+enum class move_result { done, failed, across_mounts };
+
+// The writing steps log as the operation they work for.
+constexpr netlib::call_site kConfigureDns{NETLIB_UNIT, "netlib_netm_configure_dns", __LINE__};
+
+// Writes the content to a new, flushed temporary file in directory and
+// renames it over the resolver file, so that readers see either the old file
+// or the whole new one. Every failure has logged its line and removed the
+// temporary file; a rename refused across mounts is left to the caller when
+// quiet_across_mounts is set.
+move_result write_and_move(const resolver_file& target, const std::string& directory,
+                           const resolver_content& content, bool quiet_across_mounts)
+{
+    const std::string path = temporary_resolver_path(directory);
+    // Armed before the file exists: the host may fail after creating it.
+    temporary_file temporary(path);
+    pelk::utils::File file;
+    if (!file.Initialize(path, pelk::utils::FILE_OPEN_WRITE, 0)) {
+        NETLIB_ERROR_AT(kConfigureDns, "Failed to open config file \"%s\"", kResolvConf);
+        return move_result::failed;
+    }
+    if (!write_resolver_lines(file, content.nameservers, content.search)) {
+        NETLIB_ERROR_AT(kConfigureDns, "Failed to write data to config file \"%s\"", kResolvConf);
+        return move_result::failed;
+    }
+    flush_descriptor durable(path);
+    file.Close();
+    if (durable.flush() != 0) {
+        NETLIB_ERROR_AT(kConfigureDns, "Failed to write data to config file \"%s\"", kResolvConf);
+        return move_result::failed;
+    }
+    if (std::rename(path.c_str(), target.path.c_str()) != 0) {
+        const int error = errno;
+        if (error == EXDEV && quiet_across_mounts)
+            return move_result::across_mounts;
+        NETLIB_LOG_AT(kConfigureDns, PELK_LOG_ERR, error, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(),
+                        target.path.c_str());
+        return move_result::failed;
+    }
+    temporary.keep();
+    return move_result::done;
+}
+
 }  // namespace
 
 namespace pelk
@@ -275,36 +324,22 @@ try {
         NETLIB_ERROR("Invalid search domain '%s'", search.c_str());
         return false;
     }
-    // The new content is written where it can be renamed over its
-    // destination, so readers see either the old file or the whole new one.
     const resolver_file target = locate_resolver_file();
-    const std::string path = temporary_resolver_path(target);
     if (target.error != 0) {
-        NETLIB_ERROR_ERRNO(target.error, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(),
-                           target.path.c_str());
+        NETLIB_ERROR_ERRNO(target.error, "Failed to move DNS config from \"%s\" to \"%s\"",
+                           temporary_resolver_path(target.temporary_dir).c_str(), target.path.c_str());
         return false;
     }
-    pelk::utils::File file;
-    if (!file.Initialize(path, pelk::utils::FILE_OPEN_WRITE, 0)) {
-        NETLIB_ERROR("Failed to open config file \"%s\"", kResolvConf);
+    const resolver_content content{nameservers, search};
+    // A /tmp of its own (a tmpfs, a bind mount) cannot be renamed from: then
+    // the file is written again beside its destination. Trying is the only
+    // check that is right on every kernel.
+    const bool elsewhere = target.temporary_dir != target.directory;
+    move_result result = write_and_move(target, target.temporary_dir, content, elsewhere);
+    if (result == move_result::across_mounts)
+        result = write_and_move(target, target.directory, content, false);
+    if (result != move_result::done)
         return false;
-    }
-    temporary_file temporary(path);
-    if (!write_resolver_lines(file, nameservers, search)) {
-        NETLIB_ERROR("Failed to write data to config file \"%s\"", kResolvConf);
-        return false;
-    }
-    flush_descriptor durable(path);
-    file.Close();
-    if (durable.flush() != 0) {
-        NETLIB_ERROR("Failed to write data to config file \"%s\"", kResolvConf);
-        return false;
-    }
-    if (std::rename(path.c_str(), target.path.c_str()) != 0) {
-        NETLIB_ERROR_ERRNO(errno, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(), target.path.c_str());
-        return false;
-    }
-    temporary.keep();
     sync_directory(target.directory);
     return true;
 }

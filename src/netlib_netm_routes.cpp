@@ -3,6 +3,7 @@
 #define NETLIB_UNIT "netlib_netm_routes.cpp"
 #include <pelk/utils.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,8 @@ constexpr const char* kRouteProgram = NETLIB_ROUTE_PROGRAM;
 // delete loop going for ever.
 constexpr int kMaxRouteDeletes = 256;
 
-// The non-blank gateway tokens, trimmed, in order.
+// The non-blank gateway tokens, trimmed, in order, each once: a second
+// route through the same gateway would only be refused as existing.
 std::vector<std::string> gateway_tokens(const std::string& gateway)
 {
     std::vector<std::string> tokens;
@@ -29,7 +31,8 @@ std::vector<std::string> gateway_tokens(const std::string& gateway)
             continue;
         if (pelk::utils::trim(token).empty())
             continue;
-        usable.push_back(token);
+        if (std::find(usable.begin(), usable.end(), token) == usable.end())
+            usable.push_back(token);
     }
     return usable;
 }

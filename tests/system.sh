@@ -73,7 +73,7 @@ case_routes() {
         ip addr add 10.98.0.2/24 dev eth1
     ip route add default via 10.98.0.1 dev eth1 metric 5
     ip route add default via 10.99.0.9 dev eth0 && ip route append default via 10.99.0.8 dev eth0
-    ok routes eth0 10.99.0.1 10.99.0.254
+    ok routes eth0 10.99.0.1 10.99.0.254 10.99.0.1  # a repeated gateway counts once
     eth1="default via 10.98.0.1 dev eth1 metric 5"
     expect "two gateways" "$eth1 default via 10.99.0.1 dev eth0 default via 10.99.0.254 dev eth0" "$(default_routes)"
     ok routes eth0 10.50.0.1  # not on the subnet: reached through a host route
@@ -119,6 +119,13 @@ nameserver  10.0.0.2 " "$(netlibctl dns --show)"
     mkfifo /run/fifo && ln -sf /run/fifo /etc/resolv.conf
     fails 'to "/run/fifo": Operation not supported' dns eth0 --nameserver 10.99.0.53
     [ -p /run/fifo ] || fail "the FIFO was replaced"
+    # Root's link into /tmp is followed; one another user planted in /tmp never is.
+    echo secret >/etc/victim && chmod 600 /etc/victim && ln -sf /tmp/resolv.conf /etc/resolv.conf
+    ln -s /etc/victim /tmp/resolv.conf && chown -h 65534 /tmp/resolv.conf
+    fails 'to "/tmp/resolv.conf": Permission denied' dns eth0 --nameserver 10.99.0.53
+    expect victim "secret 600" "$(cat /etc/victim) $(stat -c %a /etc/victim)"
+    rm /tmp/resolv.conf && ok dns eth0 --nameserver 10.99.0.53
+    expect "root's link into /tmp" "nameserver 10.99.0.53" "$(cat /tmp/resolv.conf)"
     expect "temporary files" "" "$(ls /tmp /etc /run | grep 'resolv\.conf\.')"
 }
 
