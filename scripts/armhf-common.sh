@@ -34,17 +34,17 @@ triple=arm-linux-gnueabihf
 # What the guest is made of. The programs the suites call: dash as /bin/sh
 # (busybox's shell would run its own applets ahead of PATH), busybox for
 # the small commands, ip, route, unshare, nsenter, mount, losetup, dnsmasq,
-# mkfs.ext4 and e2fsck; dpkg to install our packages, libc-bin for its
-# ldconfig trigger; apt adds the libraries they need.
+# mkfs.ext4 and e2fsck, bindfs; dpkg to install our packages, libc-bin for
+# its ldconfig trigger; apt adds the libraries they need.
 guest_packages=(libc6 libgcc-s1 libstdc++6 dash busybox iproute2 net-tools util-linux mount dnsmasq-base
-    e2fsprogs dpkg libc-bin)
+    e2fsprogs bindfs dpkg libc-bin)
 read -r -a more <<<"${ARMHF_GUEST_PACKAGES:-}"
 guest_packages+=(${more[@]+"${more[@]}"})
 # Kernel modules, loaded with what they depend on. ext4 and jbd2 ask the
 # crypto API for crc32c at mount time, which would need modprobe:
 # crc32c_generic is loaded up front instead. virtio_mmio and virtio_blk give
-# the power-cut test its disk (/dev/vda).
-guest_modules=(veth bridge tun ifb loop ext4 crc32c_generic virtio_mmio virtio_blk)
+# the power-cut test its disk (/dev/vda); fuse serves bindfs.
+guest_modules=(veth bridge tun ifb loop ext4 crc32c_generic virtio_mmio virtio_blk fuse)
 read -r -a more <<<"${ARMHF_GUEST_MODULES:-}"
 guest_modules+=(${more[@]+"${more[@]}"})
 # Our packages, as debian/control names them.

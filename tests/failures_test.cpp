@@ -130,6 +130,11 @@ const Row kRows[] = {
      "mount -t tmpfs tmp /mnt/tmp && mount --bind /mnt/etc /mnt/etc && mount -o remount,bind,ro /mnt/etc",
      write_dns,
      {"3 netlib_netm_configure_dns: Failed to open config file \"/etc/resolv.conf\""}},
+    // A file system that refuses the new file's mode after creating it (bindfs --chmod-deny).
+    {"TmpRefusesTheFileMode",
+     "mkdir /mnt/store && bindfs --chmod-deny /mnt/store /mnt/tmp",
+     write_dns,
+     {"3 netlib_netm_configure_dns: Failed to open config file \"/etc/resolv.conf\""}},
     // How an image switches name resolution off: the device node must stay one.
     {"ResolverLinkToADeviceNode",
      "rm /mnt/etc/resolv.conf && mknod -m 666 /mnt/null c 1 3 && ln -s /null /mnt/etc/resolv.conf",
