@@ -46,11 +46,18 @@ public:
     FileActions(const FileActions&) = delete;
     FileActions& operator=(const FileActions&) = delete;
 
-    int stdin_from_dev_null()
+    // A daemon holds no stream of its caller's: a reader of the caller's
+    // output (a pipe, a supervisor) would wait for the daemon to end.
+    int standard_streams_from_dev_null()
     {
         if (!ok_)
             return ENOMEM;
-        return posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        int rc = posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+            if (rc == 0)
+                rc = posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null", O_WRONLY, 0);
+        }
+        return rc;
     }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
@@ -117,6 +124,10 @@ struct ReturnedDaemon {
 
 std::mutex returned_mutex;
 std::vector<ReturnedDaemon> returned;
+// Descriptors held for returned daemons at most; those beyond are known by
+// number alone, so that many daemons cannot exhaust the host's descriptors.
+constexpr int kMaxPidfds = 8;
+int pidfds_held = 0;
 
 int open_pidfd(pid_t pid)
 {
@@ -149,7 +160,9 @@ void remember_if_returned(pid_t pid)
     if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
         return;  // not a child of ours: init or another subreaper reaps it
     const std::lock_guard<std::mutex> lock(returned_mutex);
-    returned.push_back({pid, open_pidfd(pid)});
+    const int pidfd = pidfds_held < kMaxPidfds ? open_pidfd(pid) : -1;
+    pidfds_held += pidfd >= 0;
+    returned.push_back({pid, pidfd});
 }
 
 bool collect_arguments(const std::string& program, int count, va_list ap, std::vector<std::string>& args)
@@ -182,7 +195,7 @@ int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out,
     FileActions actions;
     int rc = attr.setup(mask, POSIX_SPAWN_SETSID);
     if (rc == 0)
-        rc = actions.stdin_from_dev_null();
+        rc = actions.standard_streams_from_dev_null();
     if (rc != 0) {
         HOST_ERR(rc, "cannot prepare to start \"%s\"", program.c_str());
         return 0;
@@ -265,8 +278,10 @@ void reap_returned_daemons()
             ++it;
             continue;
         }
-        if (it->pidfd >= 0)
+        if (it->pidfd >= 0) {
             ::close(it->pidfd);
+            --pidfds_held;
+        }
         it = returned.erase(it);
     }
 }

@@ -1,8 +1,19 @@
 // sysExecSimple: runs a program without a shell and waits for it.
+//
+// A program ends as a child that signals SIGCHLD: exec makes it one whatever
+// it was cloned as. A host's handler that reaps every child (waitpid(-1)),
+// SIG_IGN or SA_NOCLDWAIT would then take its status first. So the program
+// is the child of an intermediate process that signals nothing when it ends
+// (a "clone" child, which only a wait with __WALL or __WCLONE takes): the
+// intermediate waits for the program and leaves its status in memory it
+// shares with the caller. Both are cloned with vfork semantics, so the cost
+// does not grow with the caller's memory.
 #include <errno.h>
-#include <fcntl.h>
 #include <pelk/utils.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +33,64 @@ namespace utils
 namespace
 {
 
+// Each of the two clones' stacks: they only make system calls.
+constexpr std::size_t kCloneStack = 32 * 1024;
+// The kernel's sigset_t, as rt_sigaction and rt_sigprocmask take it.
+constexpr std::size_t kKernelSigsetSize = 8;
+constexpr int kKernelSignals = 64;
+
+// Shared by the caller, the intermediate and the program until its execve.
+struct Run {
+    const char* program;
+    char* const* argv;
+    char* program_stack;  // its top
+    int error;            // the errno of the step that failed, or 0
+    bool started;
+    int status;
+};
+
+// All zero is SIG_DFL with no flags and an empty mask in every layout of the
+// kernel's struct sigaction.
+const unsigned long kDefaultAction[8] = {};
+
+// The clones run in the caller's memory with every signal blocked: raw
+// system calls only, nothing the sanitizers intercept or instrument.
+__attribute__((no_sanitize("address", "undefined"))) int start_program(void* data)
+{
+    auto* run = static_cast<Run*>(data);
+    // Every handler is gone before signals are unblocked, so none of the
+    // host's runs here.
+    for (int sig = 1; sig <= kKernelSignals; ++sig)
+        syscall(SYS_rt_sigaction, sig, kDefaultAction, nullptr, kKernelSigsetSize);
+    const unsigned long empty_mask[2] = {};
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, empty_mask, nullptr, kKernelSigsetSize);
+    syscall(SYS_execve, run->program, run->argv, environ);
+    run->error = errno;
+    syscall(SYS_exit, 127);
+    return 127;
+}
+
+__attribute__((no_sanitize("address", "undefined"))) int intermediate(void* data)
+{
+    auto* run = static_cast<Run*>(data);
+    // Its own copy of the host's dispositions: with SIGCHLD ignored the
+    // kernel would reap the program, status and all.
+    syscall(SYS_rt_sigaction, SIGCHLD, kDefaultAction, nullptr, kKernelSigsetSize);
+    const long pid = clone(start_program, run->program_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, run);
+    if (pid < 0) {
+        run->error = errno;
+    } else if (run->error == 0) {
+        run->started = true;
+        // Not interrupted: every signal is blocked here.
+        if (syscall(SYS_wait4, pid, &run->status, 0, nullptr) < 0)
+            run->error = errno;
+    } else {
+        syscall(SYS_wait4, pid, nullptr, 0, nullptr);  // the failed exec's 127
+    }
+    syscall(SYS_exit, 0);
+    return 0;
+}
+
 // How a run ended: the step that failed (with its errno), or the wait status.
 struct RunReport {
     enum Step { done, start, wait } failed;
@@ -29,67 +98,28 @@ struct RunReport {
     int status;
 };
 
-// posix_spawn clones with vfork semantics, so the cost does not grow with
-// the caller's memory, and it reports a failed exec as its result.
-RunReport spawn_and_wait(const char* program, const posix_spawnattr_t* attr, char* const* argv)
+RunReport run_and_wait(const char* program, char* const* argv)
 {
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program, nullptr, attr, argv, environ);
-    if (rc != 0)
-        return {RunReport::start, rc, 0};
-    int status = 0;
-    if (host_impl::wait_for(pid, status) < 0)
-        return {RunReport::wait, errno, 0};
-    return {RunReport::done, 0, status};
-}
-
-// A process that ignores SIGCHLD, or set SA_NOCLDWAIT, has its children
-// reaped by the kernel, exit status and all.
-bool kernel_reaps_children()
-{
-    struct sigaction current {
-    };
-    return sigaction(SIGCHLD, nullptr, &current) == 0 &&
-           (current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0);
-}
-
-// Then an intermediate process, whose own SIGCHLD is at its default, runs
-// the program, waits for it and reports through a pipe: the caller's
-// disposition stays as its other threads expect it. After fork only system
-// calls and posix_spawn run.
-RunReport run_through_intermediate(const char* program, const posix_spawnattr_t* attr, char* const* argv)
-{
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
+    void* stacks = mmap(nullptr, 2 * kCloneStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stacks == MAP_FAILED)
         return {RunReport::start, errno, 0};
+    char* base = static_cast<char*>(stacks);
+    Run run{program, argv, base + kCloneStack, 0, false, 0};
     sigset_t all, saved;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &saved);
-    const pid_t middle = ::fork();
-    const int fork_errno = errno;
-    if (middle == 0) {
-        ::close(pipe_fds[0]);
-        struct sigaction dfl {
-        };
-        dfl.sa_handler = SIG_DFL;
-        ::sigaction(SIGCHLD, &dfl, nullptr);
-        const RunReport r = spawn_and_wait(program, attr, argv);
-        host_impl::write_all(pipe_fds[1], &r, sizeof r);
-        _exit(0);
-    }
+    // CLONE_VFORK: back here once the intermediate has ended, the program
+    // with it. Exit signal 0: see the top of the file.
+    const pid_t middle = clone(intermediate, base + 2 * kCloneStack, CLONE_VM | CLONE_VFORK, &run);
+    if (middle < 0)
+        run.error = errno;
+    else
+        ::waitpid(middle, nullptr, __WALL);  // ended already; signals blocked, so never interrupted
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    ::close(pipe_fds[1]);
-    RunReport r{RunReport::start, fork_errno, 0};
-    if (middle > 0) {
-        if (host_impl::read_all(pipe_fds[0], &r, sizeof r) != 0)
-            r = {RunReport::wait, EPIPE, 0};  // the intermediate died before it could tell
-        // Returns once the intermediate is gone (ECHILD, the kernel reaped it), so none is left
-        // to become a zombie should the host restore the default disposition meanwhile.
-        int ignored = 0;
-        host_impl::wait_for(middle, ignored);
-    }
-    ::close(pipe_fds[0]);
-    return r;
+    munmap(stacks, 2 * kCloneStack);
+    if (run.error != 0)
+        return {run.started ? RunReport::wait : RunReport::start, run.error, 0};
+    return {RunReport::done, 0, run.status};
 }
 
 }  // namespace
@@ -102,14 +132,7 @@ int sysExecSimple(const char* program, const std::vector<std::string>& args)
     }
     const std::string path(program);
     std::vector<char*> argv = host_impl::make_argv(path, args);
-    host_impl::SpawnAttr attr;
-    const int rc = attr.setup(nullptr, 0);
-    if (rc != 0) {
-        HOST_ERR(rc, "cannot prepare to start \"%s\"", program);
-        return -1;
-    }
-    const RunReport r = kernel_reaps_children() ? run_through_intermediate(program, attr.get(), argv.data())
-                                                : spawn_and_wait(program, attr.get(), argv.data());
+    const RunReport r = run_and_wait(program, argv.data());
     if (r.failed == RunReport::start) {
         HOST_ERR(r.error, "cannot start \"%s\"", program);
         return -1;

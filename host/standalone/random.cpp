@@ -1,11 +1,16 @@
-// randomAlphaNumericString: unbiased random letters and digits.
+// randomAlphaNumericString: unbiased random letters and digits, never waiting
+// for the kernel's pool.
 #include <errno.h>
 #include <fcntl.h>
 #include <pelk/utils.h>
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <ctime>
 
 #include "host_impl.h"
 
@@ -19,42 +24,55 @@ namespace
 
 const char kDefaultAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
-// Kernels without getrandom still have /dev/urandom.
+// Never blocks: /dev/urandom gives data even before the kernel's pool is
+// ready, and a device short of entropy at boot must not stall there.
 bool read_urandom(void* buffer, std::size_t size)
 {
     int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    auto* p = static_cast<unsigned char*>(buffer);
-    while (size > 0) {
-        ssize_t n = ::read(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
+    const bool read = host_impl::read_all(fd, buffer, size) == 0;
     ::close(fd);
-    return size == 0;
+    return read;
 }
 
-bool fill_random(void* buffer, std::size_t size)
+// The last resort (no getrandom, no /dev/urandom, as in a bare chroot):
+// distinct values from the clock, the process and a counter, mixed
+// (splitmix64). Enough for names that only need to be unique.
+void fill_distinct(void* buffer, std::size_t size)
+{
+    static std::atomic<std::uint64_t> counter{0};
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::uint64_t state = (static_cast<std::uint64_t>(now.tv_sec) << 32) ^ static_cast<std::uint64_t>(now.tv_nsec) ^
+                          (static_cast<std::uint64_t>(getpid()) << 20) ^ (counter.fetch_add(1) << 48);
+    auto* p = static_cast<unsigned char*>(buffer);
+    for (std::size_t i = 0; i < size; i += sizeof state) {
+        state += 0x9e3779b97f4a7c15ull;
+        std::uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        z ^= z >> 31;
+        std::memcpy(p + i, &z, std::min(sizeof z, size - i));
+    }
+}
+
+void fill_random(void* buffer, std::size_t size)
 {
     auto* p = static_cast<unsigned char*>(buffer);
     while (size > 0) {
-        ssize_t n = ::getrandom(p, size, 0);
+        ssize_t n = ::getrandom(p, size, GRND_NONBLOCK);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == ENOSYS)
-                return read_urandom(p, size);
-            return false;
+            // EAGAIN: the pool is not ready yet (early boot); ENOSYS: an old kernel.
+            if (!read_urandom(p, size))
+                fill_distinct(p, size);
+            return;
         }
         p += n;
         size -= static_cast<std::size_t>(n);
     }
-    return true;
 }
 
 }  // namespace
@@ -71,10 +89,7 @@ std::string randomAlphaNumericString(const std::string& alphabet, unsigned int l
     out.reserve(length);
     std::uint32_t draws[64];
     while (out.size() < length) {
-        if (!fill_random(draws, sizeof draws)) {
-            HOST_ERR(errno, "no random data");
-            return std::string();
-        }
+        fill_random(draws, sizeof draws);
         for (std::uint32_t d : draws) {
             if (d < bound)
                 continue;

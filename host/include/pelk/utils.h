@@ -17,12 +17,22 @@ namespace utils
 // exit status is returned as such; -1 when it could not be started or was
 // killed by a signal. The child starts with an empty signal mask and every
 // signal at its default action, and inherits the environment.
+// The calling thread's signals are held back until the program has ended;
+// the program runs as the child of an intermediate process that signals
+// nothing when it ends. So the real status comes back whatever the host does
+// with SIGCHLD: ignore it, set SA_NOCLDWAIT, or reap every child from a
+// handler with waitpid(-1, ...), wait() or waitid(P_ALL, ...). What a host
+// may not do: wait for children it did not start with __WALL or __WCLONE,
+// which would take the intermediate's end and leave the call waiting.
 int sysExecSimple(const char* program, const std::vector<std::string>& args);
 
 // Starts program detached (new session, no zombie left in the caller) with
-// count further const char* arguments and returns at once. The daemon reads
-// stdin from /dev/null, keeps only descriptors 0-2 and starts with every
-// signal at its default action.
+// count further const char* arguments and returns at once. The daemon has
+// /dev/null on descriptors 0, 1 and 2, keeps no other descriptor and starts
+// with every signal at its default action. A host that is PID 1 or a child
+// subreaper gets its daemons back when they end: they are reaped on the next
+// runDaemon or kill_process_by_name (by pidfd for the first few, by number
+// beyond).
 //   workdir: directory to run in, or null for "/".
 //   mask:    signal mask of the child, or null for an empty mask.
 //   pid:     receives the daemon's process id when not null.
@@ -55,8 +65,11 @@ std::string& trim(std::string& text);
 // printf into a std::string.
 std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// length random characters from [A-Za-z0-9] (getrandom, unbiased). A
-// non-empty alphabet replaces the default one.
+// length random characters from [A-Za-z0-9] (unbiased). A non-empty
+// alphabet replaces the default one. Never blocks: getrandom without
+// waiting, then /dev/urandom (the pool may not be ready early at boot), and
+// where neither is there, distinct values from the clock, the process id
+// and a counter.
 std::string randomAlphaNumericString(const std::string& alphabet, unsigned int length);
 
 enum FILE_OPEN_MODE {
