@@ -6,15 +6,16 @@
 scratch=$(mktemp -d) && : >"$scratch/resolv" && trap 'rm -rf "$scratch"' EXIT
 
 # row STATUS TEXT ARG...: `netlibctl ARG...` exits with STATUS, TEXT in its output
-# (run under $wrap when set). The output stays in $scratch/all.
+# (run under $wrap when set, stdout to $out when set). The output stays in $scratch/all.
 row() {
     want=$1 text=$2
     shift 2
+    : >"$scratch/out"
     # A command that should be refused must not reach the machine's resolver file even if it is not.
     # shellcheck disable=SC2086,SC2016  # $wrap is a command and its words; $0 and $@ are the inner shell's
     unshare -m -n -p -f --mount-proc sh -c '{ mount --bind "$0" /etc/resolv.conf 2>/dev/null ||
         { mount --bind /etc /etc && mount -o remount,bind,ro /etc; }; } && exec "$@"' "$scratch/resolv" \
-        $wrap "$NETLIBCTL" "$@" >"$scratch/out" 2>"$scratch/err"
+        $wrap "$NETLIBCTL" "$@" >"${out:-$scratch/out}" 2>"$scratch/err"
     got=$?
     cat "$scratch/out" "$scratch/err" >"$scratch/all"
     grep -qF -- "$text" "$scratch/all" && [ "$got" = "$want" ] ||
@@ -58,6 +59,10 @@ case_exit_codes() {
     fi
     row 1 'netlib_netm_configure_dhcp: invalid network interface' dhcp ""
     one_line dhcp with an empty name
+    echo "nameserver 10.0.0.1" >"$scratch/resolv"
+    for command in status "--json show lo" "dns --show"; do  # output that cannot be written fails
+        out=/dev/full row 1 "netlibctl: cannot write the output: No space left on device" $command
+    done
 
     # Configuration files: refused with one line before the library is called.
     nested 30000 >"$scratch/30000" && nested 33 >"$scratch/33" && nested 31 >"$scratch/31"
@@ -142,6 +147,15 @@ case_monitor() {
         >"$scratch/out"
     expect "text" "$(printf '] if_down flags=4098 ifindex=2 ifname=bad\377 type=1 eventName=if_down')" \
         "$(sed -n '2s/^\[[-0-9T:.+]*//p' "$scratch/out")"
+    # With SIGPIPE ignored (as systemd starts services), monitor ends once its reader is gone.
+    unshare -n -p -f --mount-proc sh -c '
+        trap "" PIPE && mkfifo "$1.lines" && ip link set lo up
+        { timeout 60 "$NETLIBCTL" monitor --snapshot 2>&1 >"$1.lines"; echo "exit $?"; } >"$1.end" &
+        head -n 1 "$1.lines" >/dev/null
+        i=0; while [ ! -s "$1.end" ] && [ $i -lt 2000 ]; do ip link add d0 type bridge; ip link del d0; i=$((i+1)); done
+        wait' sh "$scratch/m"
+    expect "monitor without a reader" "netlibctl: cannot write the output: Broken pipe
+exit 1" "$(cat "$scratch/m.end")"
 }
 
 run_cases "$@"

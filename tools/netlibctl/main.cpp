@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -117,10 +118,16 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    int code = netlibctl::exit_failure;
     try {
-        return run(argc, argv);
+        code = run(argc, argv);
     } catch (const std::exception& e) {
         netlibctl::complain(std::string("unexpected failure: ") + e.what());
+    }
+    // Output that never arrived is a failure, whatever the command did.
+    if (!netlibctl::flush_output()) {
+        netlibctl::complain(std::string("cannot write the output: ") + std::strerror(netlibctl::output_error()));
         return netlibctl::exit_failure;
     }
+    return code;
 }

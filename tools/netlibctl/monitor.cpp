@@ -83,8 +83,9 @@ struct Monitor {
     bool json = false;
     unsigned long limit = 0;
     unsigned long printed = 0;
+    bool output_failed = false;  // its reader is gone, or the disk full
 
-    bool done() const { return limit != 0 && printed >= limit; }
+    bool done() const { return output_failed || (limit != 0 && printed >= limit); }
 };
 
 // Plain values as they are; texts that would not read as one word quoted.
@@ -116,7 +117,7 @@ void print_event(net::event_type type, const pelk::variant::Variant& payload, vo
         return;
     std::string line = event_line(type, payload, monitor->json) + "\n";
     std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
+    monitor->output_failed = !flush_output();
     ++monitor->printed;
 }
 

@@ -6,13 +6,34 @@
 #include <pelk/log.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 namespace netlibctl
 {
+namespace
+{
+int g_output_error = 0;  // the first failure to write standard output
+}
+
 void complain(const std::string& text)
 {
     std::fprintf(stderr, "netlibctl: %s\n", text.c_str());
+}
+
+bool flush_output()
+{
+    if (g_output_error != 0)
+        return false;
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        g_output_error = errno != 0 ? errno : EIO;
+    return g_output_error == 0;
+}
+
+int output_error()
+{
+    return g_output_error;
 }
 
 ExpectedFailures::ExpectedFailures() : saved_threshold_(pelk::host::log_level())

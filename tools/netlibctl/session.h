@@ -19,6 +19,12 @@ enum ExitCode {
 // Prints "netlibctl: TEXT" on stderr.
 void complain(const std::string& text);
 
+// Flushes standard output; false once any of it could not be written (a
+// full disk, a reader gone with SIGPIPE ignored), with output_error() the
+// errno of the first failure.
+bool flush_output();
+int output_error();
+
 // While alive, hides the library's failure lines (level 3): for queries
 // whose failure is an ordinary answer (an interface without an address or
 // without link settings), not a failure of the command.
