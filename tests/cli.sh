@@ -147,6 +147,19 @@ case_monitor() {
         >"$scratch/out"
     expect "text" "$(printf '] if_down flags=4098 ifindex=2 ifname=bad\377 type=1 eventName=if_down')" \
         "$(sed -n '2s/^\[[-0-9T:.+]*//p' "$scratch/out")"
+    # Stopped while a burst overflows its queue, monitor says so once, resynchronises and goes on.
+    unshare -n -p -f --mount-proc sh -c '
+        ip link set lo up && mkfifo "$1.q"
+        "$NETLIBCTL" monitor --snapshot >"$1.q" 2>"$1.err" &
+        monitor=$! && exec 3<"$1.q" && read -r first <&3 && kill -STOP $monitor
+        cat <&3 >"$1.out" &
+        { seq 200 | sed "s/.*/link add b& type bridge/"; for m in $(seq 1000 1039); do
+            seq 200 | sed "s/.*/link set b& mtu $m/"; done; } | ip -batch -  # 8200 notifications
+        kill -CONT $monitor && ip link add after0 type bridge
+        i=0; until grep -q after0 "$1.out" || [ $i -ge 600 ]; do sleep 0.1; i=$((i+1)); done' sh "$scratch/o"
+    expect "overflow" "1" "$(grep -c "^netlibctl: event queue overflowed, notifications were lost; resynchronising$" \
+        "$scratch/o.err")"
+    expect "after the overflow" "1" "$(grep -c "ifname=after0" "$scratch/o.out")"
     # With SIGPIPE ignored (as systemd starts services), monitor ends once its reader is gone.
     unshare -n -p -f --mount-proc sh -c '
         trap "" PIPE && mkfifo "$1.lines" && ip link set lo up

@@ -152,6 +152,8 @@ TEST_F(Decoder, MalformedDatagramsFailWithoutReadingPastTheirEnd)
         {"the later of two names, the shorter",
          join({link_message(RTM_NEWLINK, 2, IFF_UP, "second").attr(IFLA_IFNAME, "first")}), 0, "if_up first\n"},
         {"IPv4 address of 2 bytes", join({address(AF_INET, "ab")}), 0, "address_assigned  AF_INET \n"},
+        {"an empty name ending the message, read",
+         join({link_message(RTM_NEWLINK, 2, IFF_UP, "second").attr(IFLA_IFNAME, "")}), 0, "if_up \n"},
     };
     for (const Row& row : rows) {
         Pair pair;
