@@ -4,6 +4,7 @@
 #define NETLIBCTL_SESSION_H
 
 #include <string>
+#include <vector>
 
 #include "pelk_network_utils_core.h"
 
@@ -24,6 +25,15 @@ void complain(const std::string& text);
 // errno of the first failure.
 bool flush_output();
 int output_error();
+
+// The candidates nearest to word (an edit or two away, at most three),
+// for "did you mean" hints; empty when none is near.
+std::vector<std::string> nearest(const std::string& word, const std::vector<std::string>& candidates);
+
+// After a command on iface failed: one line of netlibctl's own naming the
+// interface when the kernel knows none of that name, with the nearest
+// names it does know.
+void name_missing_interface(const std::string& iface);
 
 // While alive, hides the library's failure lines (level 3): for queries
 // whose failure is an ordinary answer (an interface without an address or
