@@ -4,6 +4,7 @@
 #define NETLIB_NETM_H
 
 #include <string>
+#include <vector>
 
 #include "netlib_private.h"
 
@@ -22,6 +23,13 @@ bool check(void* ctx);
 bool guard_and_name(void* ctx, const std::string& iface, const call_site& site);
 
 netlib_iface_state& state_of(void* ctx);
+
+// The texts each configuration step would refuse, judged before a
+// configuration runs its first program so that a typo applies nothing.
+// Each refusal is logged as the step that stands for it would log it.
+bool address_texts_valid(const std::string& ip, const std::string& netmask);
+bool gateway_text_valid(const std::string& iface, const std::string& gateway);
+bool resolver_texts_valid(const std::vector<std::string>& nameservers, const std::string& search);
 
 // Asks every running DHCP client (by process name) to stop.
 void stop_dhcp_client();

@@ -1,8 +1,11 @@
 // netlib_netm, DHCP: starting the DHCP client, the static fallback address,
 // and the records of how each interface was last configured.
 #define NETLIB_UNIT "netlib_netm_dhcp.cpp"
+#include <net/if.h>
 #include <pelk/utils.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <climits>
 #include <cstring>
@@ -77,6 +80,11 @@ bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface)
 try {
     if (!guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
+    // A mistyped name must not cost the device its running client.
+    if (if_nametoindex(iface.c_str()) == 0) {
+        NETLIB_ERROR_ERRNO(errno, "No such network interface \"%s\"", iface.c_str());
+        return false;
+    }
     netlib::netm::stop_dhcp_client();
     char hostname[kHostnameBytes] = {};
     if (!read_hostname(hostname)) {

@@ -46,32 +46,36 @@ bool label_of_iface(const char* label, const std::string& iface)
     return length == iface.size() && iface.compare(0, length, label, length) == 0;
 }
 
-// True when the interface already carries ip with netmask (empty: /32)
-// and, when one was asked for, that broadcast address, under its own name or
-// an alias label: re-applying the same address (a DHCP renewal) is not a
-// failure, but one held with another netmask or broadcast is not applied.
-bool iface_holds_address(const std::string& iface, const std::string& ip, const std::string& netmask,
-                         const std::string& broadcast)
+enum class held { no, as_asked, otherwise };
+
+// Whether the interface already carries ip, under its own name or an alias
+// label, and if so whether with netmask (empty: /32) and, when one was asked
+// for, that broadcast address. Re-applying the same address (a DHCP
+// renewal) is not a failure, but one held with another netmask or broadcast
+// is not applied: the kernel would keep both.
+held address_held(const std::string& iface, const std::string& ip, const std::string& netmask,
+                  const std::string& broadcast)
 {
     in_addr want_ip{}, want_mask{}, want_broadcast{};
     if (!parse_ipv4(ip, want_ip))
-        return false;
+        return held::no;
     if (netmask.empty())
         want_mask.s_addr = INADDR_BROADCAST;
     else if (!parse_ipv4(netmask, want_mask))
-        return false;
-    if (!broadcast.empty() && !parse_ipv4(broadcast, want_broadcast))
-        return false;
+        return held::no;
+    // A broadcast text that is no address goes to ip as it is, and never counts as held.
+    const bool broadcast_parsed = broadcast.empty() || parse_ipv4(broadcast, want_broadcast);
 
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
-        return false;
-    bool found = false;
-    for (const ifaddrs* a = list; a != nullptr && !found; a = a->ifa_next) {
-        if (!label_of_iface(a->ifa_name, iface))
+        return held::no;
+    held found = held::no;
+    for (const ifaddrs* a = list; a != nullptr && found != held::as_asked; a = a->ifa_next) {
+        if (!label_of_iface(a->ifa_name, iface) || !same_ipv4(a->ifa_addr, want_ip))
             continue;
-        found = same_ipv4(a->ifa_addr, want_ip) && same_ipv4(a->ifa_netmask, want_mask) &&
-                (broadcast.empty() || same_ipv4(a->ifa_broadaddr, want_broadcast));
+        const bool as_asked = broadcast_parsed && same_ipv4(a->ifa_netmask, want_mask) &&
+                              (broadcast.empty() || same_ipv4(a->ifa_broadaddr, want_broadcast));
+        found = as_asked ? held::as_asked : held::otherwise;
     }
     freeifaddrs(list);
     return found;
@@ -90,6 +94,20 @@ namespace netlib
 {
 namespace netm
 {
+
+bool address_texts_valid(const std::string& ip, const std::string& netmask)
+{
+    const call_site as_step{NETLIB_UNIT, "netlib_netm_configure_ip_addr", __LINE__};
+    if (!pelk::utils::ipv4_address_valid(ip, false, true)) {
+        NETLIB_ERROR_AT(as_step, "IP address is invalid or empty");
+        return false;
+    }
+    if (!netmask.empty() && !pelk::utils::ipv4_netmask_valid(netmask, false)) {
+        NETLIB_ERROR_AT(as_step, "subnet mask is invalid");
+        return false;
+    }
+    return true;
+}
 
 bool check(void* ctx)
 {
@@ -172,19 +190,14 @@ NETLIB_CONTAIN(false)
 bool netlib_netm_configure_ip_addr(void* ctx, const std::string& iface, const std::string& ip,
                                    const std::string& netmask, const std::string& broadcast)
 try {
-    if (!guard_and_name(ctx, iface, NETLIB_HERE))
+    if (!guard_and_name(ctx, iface, NETLIB_HERE) || !netlib::netm::address_texts_valid(ip, netmask))
         return false;
-    if (!pelk::utils::ipv4_address_valid(ip, false, true)) {
-        NETLIB_ERROR("IP address is invalid or empty");
-        return false;
-    }
-    if (!netmask.empty() && !pelk::utils::ipv4_netmask_valid(netmask, false)) {
-        NETLIB_ERROR("subnet mask is invalid");
-        return false;
-    }
-    if (pelk::utils::sysExecSimple(kIpProgram, ip_addr_add_args(iface, ip, netmask, broadcast)) == 0)
+    // Judged before ip runs: it would print an error for an address held
+    // already, and add a second entry for one held with another netmask.
+    const held before = address_held(iface, ip, netmask, broadcast);
+    if (before == held::as_asked)
         return true;
-    if (iface_holds_address(iface, ip, netmask, broadcast))
+    if (before == held::no && pelk::utils::sysExecSimple(kIpProgram, ip_addr_add_args(iface, ip, netmask, broadcast)) == 0)
         return true;
     NETLIB_ERROR("Failed to configure interface \"%s\"", iface.c_str());
     return false;

@@ -306,6 +306,27 @@ move_result write_and_move(const resolver_file& target, const std::string& direc
 
 }  // namespace
 
+namespace netlib
+{
+namespace netm
+{
+
+bool resolver_texts_valid(const std::vector<std::string>& nameservers, const std::string& search)
+{
+    if (const std::string* refused = refused_nameserver(nameservers)) {
+        NETLIB_ERROR_AT(kConfigureDns, "Invalid nameserver '%s'", refused->c_str());
+        return false;
+    }
+    if (has_line_break_or_nul(search)) {
+        NETLIB_ERROR_AT(kConfigureDns, "Invalid search domain '%s'", search.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace netm
+}  // namespace netlib
+
 namespace pelk
 {
 namespace network
@@ -314,16 +335,9 @@ namespace network
 bool netlib_netm_configure_dns(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
                                const std::string& search)
 try {
-    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE))
+    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE) ||
+        !netlib::netm::resolver_texts_valid(nameservers, search))
         return false;
-    if (const std::string* refused = refused_nameserver(nameservers)) {
-        NETLIB_ERROR("Invalid nameserver '%s'", refused->c_str());
-        return false;
-    }
-    if (has_line_break_or_nul(search)) {
-        NETLIB_ERROR("Invalid search domain '%s'", search.c_str());
-        return false;
-    }
     const resolver_file target = locate_resolver_file();
     if (target.error != 0) {
         NETLIB_ERROR_ERRNO(target.error, "Failed to move DNS config from \"%s\" to \"%s\"",

@@ -1,7 +1,13 @@
 // netlib_netm, routes: an interface's default routes replaced with the route
 // program, with a host route to a gateway the interface cannot reach yet.
 #define NETLIB_UNIT "netlib_netm_routes.cpp"
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <net/route.h>
 #include <pelk/utils.h>
+
+#include <cstdint>
+#include <cstdio>
 
 #include <algorithm>
 #include <string>
@@ -56,10 +62,64 @@ int run_route(const std::vector<std::string>& args)
     return pelk::utils::sysExecSimple(kRouteProgram, args);
 }
 
+// One route of the kernel's main IPv4 table; addresses as the kernel keeps
+// them (network order), so they compare with inet_pton's directly.
+struct kernel_route {
+    std::string iface;
+    std::uint32_t destination, gateway, mask;
+    unsigned int flags;
+};
+
+// The table as /proc/net/route lists it, so that the route program runs
+// only where it is expected to succeed: an expected refusal would still
+// print its error. False when the table cannot be read.
+bool read_routes(std::vector<kernel_route>& routes)
+{
+    std::FILE* file = std::fopen("/proc/net/route", "re");
+    if (file == nullptr)
+        return false;
+    char line[256];
+    bool header = true;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        char name[IFNAMSIZ + 1];
+        unsigned int destination, gateway, flags, mask;
+        if (!header && std::sscanf(line, "%16s %x %x %x %*d %*d %*d %x", name, &destination, &gateway, &flags,
+                                   &mask) == 5)
+            routes.push_back({name, destination, gateway, mask, flags});
+        header = false;
+    }
+    std::fclose(file);
+    return true;
+}
+
+bool is_default_of(const kernel_route& route, const std::string& iface)
+{
+    return route.iface == iface && route.destination == 0 && route.mask == 0;
+}
+
+// Whether the interface reaches the gateway directly (a route of its own
+// without a gateway covers it); if not, the host route comes first.
+bool on_link(const std::vector<kernel_route>& routes, const std::string& iface, const std::string& gateway)
+{
+    in_addr address{};
+    if (inet_pton(AF_INET, gateway.c_str(), &address) != 1)
+        return true;
+    return std::any_of(routes.begin(), routes.end(), [&](const kernel_route& r) {
+        return r.iface == iface && (r.flags & RTF_GATEWAY) == 0 && (address.s_addr & r.mask) == r.destination;
+    });
+}
+
+// Deletes the interface's default routes, one per run: as many as the
+// kernel lists, or, where the table cannot be read, until the program
+// refuses.
 void delete_default_routes(const std::string& iface)
 {
     const std::vector<std::string> args{"del", "default", "gw", "0.0.0.0", "dev", iface};
-    for (int i = 0; i < kMaxRouteDeletes; ++i) {
+    std::vector<kernel_route> routes;
+    const long listed = read_routes(routes) ? std::count_if(routes.begin(), routes.end(),
+                                                            [&](const kernel_route& r) { return is_default_of(r, iface); })
+                                            : kMaxRouteDeletes;
+    for (long i = 0; i < listed && i < kMaxRouteDeletes; ++i) {
         if (run_route(args) != 0)
             return;
     }
@@ -81,6 +141,23 @@ bool add_host_route(const std::string& iface, const std::string& gateway)
 
 }  // namespace
 
+namespace netlib
+{
+namespace netm
+{
+
+bool gateway_text_valid(const std::string& iface, const std::string& gateway)
+{
+    if (gateways_valid(gateway_tokens(gateway)))
+        return true;
+    const call_site as_step{NETLIB_UNIT, "netlib_netm_configure_routes", __LINE__};
+    NETLIB_ERROR_AT(as_step, "Failed to configure routes on interface \"%s\"", iface.c_str());
+    return false;
+}
+
+}  // namespace netm
+}  // namespace netlib
+
 namespace pelk
 {
 namespace network
@@ -90,15 +167,19 @@ bool netlib_netm_configure_routes(void* ctx, const std::string& iface, const std
 try {
     if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
-    const std::vector<std::string> tokens = gateway_tokens(gateway);
-    if (!gateways_valid(tokens)) {
-        NETLIB_ERROR("Failed to configure routes on interface \"%s\"", iface.c_str());
+    if (!netlib::netm::gateway_text_valid(iface, gateway))
         return false;
-    }
+    const std::vector<std::string> tokens = gateway_tokens(gateway);
     delete_default_routes(iface);
     if (gateway.empty())
         return run_route({"add", "default", "dev", iface}) == 0;
+    std::vector<kernel_route> routes;
+    const bool listed = read_routes(routes);
     for (const std::string& token : tokens) {
+        if (listed && !on_link(routes, iface, token) && !add_host_route(iface, token)) {
+            NETLIB_ERROR("Failed to configure routes on interface \"%s\"", iface.c_str());
+            return false;
+        }
         if (add_route(iface, token))
             continue;
         if (!add_host_route(iface, token) || !add_route(iface, token)) {

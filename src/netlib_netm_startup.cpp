@@ -78,17 +78,31 @@ StaticSettings read_static_settings(const pelk::variant::Variant& config)
 
     if (pelk::utils::ipv4_address_valid(s.ip, true, false) && pelk::utils::ipv4_netmask_valid(s.netmask, true))
         return s;
+    const std::string refused = s.ip + "' netmask '" + s.netmask;
     s.ip = read_text(config, "dhcp/fallbackIP", "192.168.1.20");
     s.netmask = read_text(config, "dhcp/fallbackNetmask", "255.255.255.0");
     s.fallback = true;
+    // Said every time: a device on its fallback address is one somebody must find.
+    NETLIB_NOTICE("Static address '%s' refused, using the fallback address %s netmask %s", refused.c_str(),
+                  s.ip.c_str(), s.netmask.c_str());
     return s;
+}
+
+// Every text of a configuration judged before its first step runs, so that
+// a typo applies nothing; a program that fails still ends the call where it
+// fails, with nothing undone.
+bool texts_valid(const std::string& iface, const std::string& ip, const std::string& netmask,
+                 const std::string& gateway, const std::vector<std::string>& nameservers, const std::string& search)
+{
+    return netlib::netm::address_texts_valid(ip, netmask) && netlib::netm::gateway_text_valid(iface, gateway) &&
+           netlib::netm::resolver_texts_valid(nameservers, search);
 }
 
 bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const std::string& ip, const std::string& netmask,
                                 const std::string& gateway, const std::vector<std::string>& nameservers,
                                 const std::string& search, const std::string& broadcast, bool is_static, bool fallback)
 try {
-    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE))
+    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE) || !texts_valid(iface, ip, netmask, gateway, nameservers, search))
         return false;
     const bool address_set =
         fallback ? pelk::network::netlib_netm_configure_static_fallback(ctx, iface, ip, netmask, broadcast)
@@ -131,15 +145,19 @@ bool netlib_netm_init_network(void* ctx, const std::string& iface, const pelk::v
 try {
     if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE))
         return false;
+    // The tree is read and its texts judged before anything changes.
+    const bool dhcp = read_integer(config, "dhcp/status", 1) == 1;
+    const StaticSettings s = dhcp ? StaticSettings{} : read_static_settings(config);
+    if (!dhcp && !texts_valid(iface, s.ip, s.netmask, s.gateway, s.nameservers, ""))
+        return false;
     if (!configure_ipv4_opts())
         return false;
     if (!netlib_netm_configure_interface(ctx, iface))
         return false;
     netlib::netm::stop_dhcp_client();
     netlib_netm_flush_iface(ctx, iface);
-    if (read_integer(config, "dhcp/status", 1) == 1)
+    if (dhcp)
         return netlib_netm_configure_dhcp(ctx, iface);
-    const StaticSettings s = read_static_settings(config);
     return netlib_netm_configure_static(ctx, iface, s.ip, s.netmask, s.gateway, s.nameservers, "", "", s.fallback);
 }
 NETLIB_CONTAIN(false)

@@ -12,9 +12,12 @@ addresses() { ip -4 -o addr show dev eth0 | sed 's/.* inet \(.*\) scope.*/\1/' |
 flags() { echo $(($(cat /sys/class/net/eth0/flags) & 0x201)); }  # IFF_ALLMULTI and IFF_UP
 default_routes() { ip route show default | sort | xargs; }
 up_with_address() { ip link set eth0 up && ip addr add 10.99.0.2/24 dev eth0; }
-ok() { netlibctl "$@" || fail "netlibctl $* failed"; }
-# applies ARG...: netlibctl ARG... succeeds; its output (the records line) on stdout.
-applies() { netlibctl "$@" 2>/tmp/err || fail "netlibctl $* failed: $(cat /tmp/err)"; }
+# ok ARG...: netlibctl ARG... succeeds and prints nothing on stderr; applies: its output on stdout.
+applies() {
+    netlibctl "$@" 2>/tmp/err || fail "netlibctl $* failed: $(cat /tmp/err)"
+    [ ! -s /tmp/err ] || fail "netlibctl $* succeeded with: $(cat /tmp/err)"
+}
+ok() { applies "$@" >/dev/null; }
 # fails TEXT ARG...: netlibctl ARG... fails with TEXT in its output, kept in /tmp/out.
 fails() {
     text=$1
@@ -54,6 +57,7 @@ case_addresses() {
     ok addr eth0 10.99.0.2 --netmask 255.255.255.0
     ok addr eth0 10.99.0.2/24  # already held, as a DHCP renewal finds it: still a success
     ok addr eth0 10.99.0.2/24 --broadcast 10.99.0.255
+    fails 'Failed to configure interface "eth0"' addr eth0 10.99.0.2/25  # held with another netmask
     fails 'Failed to configure interface "eth0"' addr eth0 10.99.0.2/24 --broadcast 10.99.0.128
     fails 'Failed to configure interface "eth0"' addr eth0 10.99.0.2/24 --broadcast not-an-address
     ok addr eth0 10.99.0.3 --broadcast 10.99.0.3
@@ -138,7 +142,7 @@ case_static_and_fallback() {
     expect "routes after a refused address" "" "$(default_routes)"
     fails "Invalid gateway '10.99.0.300'" static eth0 --ip 10.99.0.8 --netmask 255.255.255.0 \
         --gateway 10.99.0.300 --nameserver 10.99.0.53 --fallback
-    expect "records after refused routes" "eth0: static=no fallback=yes" "$(grep static= /tmp/out)"
+    expect "records after refused routes" "eth0: static=no fallback=no" "$(grep static= /tmp/out)"
     expect "resolver after refused routes" "nameserver 10.99.0.99" "$(cat /etc/resolv.conf)"
     fails "Invalid nameserver '10.99.0.256'" static eth0 --ip 10.99.0.8 --netmask 255.255.255.0 \
         --nameserver 10.99.0.256
@@ -146,7 +150,7 @@ case_static_and_fallback() {
 
     expect records "eth0: static=yes fallback=no" "$(applies static eth0 --ip 10.99.0.7 --netmask 255.255.255.0 \
         --broadcast 10.99.0.127 --gateway 10.99.0.1 --nameserver 10.99.0.53 --search lan)"
-    expect address "10.99.0.8/24 brd 10.99.0.255 10.99.0.7/24 brd 10.99.0.127" "$(addresses)"
+    expect "address, nothing of the refused ones" "10.99.0.7/24 brd 10.99.0.127" "$(addresses)"
     expect route "default via 10.99.0.1 dev eth0" "$(default_routes)"
     expect resolver "search lan nameserver 10.99.0.53" "$(xargs </etc/resolv.conf)"
     expect "records, static with fallback" "eth0: static=yes fallback=no" "$(applies static eth0 --ip 10.99.0.9 \
@@ -159,9 +163,9 @@ case_static_and_fallback() {
 case_dhcp_lease_through_the_hook() {
     for option in ip_forward conf/all/forwarding conf/all/arp_filter; do echo 0 >/proc/sys/net/ipv4/$option; done
     echo 2 >/proc/sys/net/ipv4/tcp_ecn
-    # The client keeps the command's output streams: its records line is the first of the file.
+    # The client writes nothing to the command's output streams.
     netlibctl init eth0 --config "$tree/examples/network-dhcp.json" >/tmp/records || { fail "init failed"; return; }
-    expect records "eth0: static=no fallback=no" "$(grep -m 1 '^eth0: static=' /tmp/records)"
+    expect records "eth0: static=no fallback=no" "$(cat /tmp/records)"
     expect options "1 1 1 0" "$(cat /proc/sys/net/ipv4/ip_forward /proc/sys/net/ipv4/conf/all/forwarding \
         /proc/sys/net/ipv4/conf/all/arp_filter /proc/sys/net/ipv4/tcp_ecn | xargs)"
     client=$(netlibctl --version | sed -n 's/^DHCP client: //p') hook=$(netlibctl --version | sed -n 's/^DHCP hook: //p')
@@ -171,10 +175,12 @@ case_dhcp_lease_through_the_hook() {
     eventually '[ "$(default_routes)" = "default via 10.99.0.1 dev eth0" ]'
     eventually 'grep -qx "nameserver 10.99.0.53" /etc/resolv.conf'
     first=$(clients)
+    fails 'No such network interface "eht0"' dhcp eht0  # a typo leaves the running client alone
+    expect "client after a typo" "$first" "$(clients)"
     echo '{}' >/tmp/empty.json  # no dhcp/status: DHCP too
     ok init eth0 --config /tmp/empty.json
     eventually '! clients | grep -qx "$first"'
-    expect "clients after a second start-up" 1 "$(clients | wc -l)"
+    eventually '[ "$(clients | wc -l)" = 1 ]'  # one client, also while it forks into the background
 }
 
 # start_up CONFIG ADDRESSES ROUTES RESOLVER: start-up from CONFIG (JSON) on a device that had an
@@ -219,6 +225,8 @@ case_start_up() {
         "dns": {"ns1": {"ip": "10.99.0.53", "status": true}, "ns2": {"ip": "10.0.0.256", "status": 1}}}' \
         "192.168.1.20/24 brd 192.168.1.255" "default dev eth0 scope link" "nameserver 10.99.0.53"
     expect "records after the fallback" "eth0: static=yes fallback=no" "$records"
+    expect "the fallback said" "Static address '10.99.0.300' netmask '255.255.255.0' refused, using the fallback \
+address 192.168.1.20 netmask 255.255.255.0" "$(grep -o "Static address.*" /tmp/err)"
 }
 
 run_cases "$@"
