@@ -10,6 +10,18 @@
 // thread, keeps no timer and never waits on its own, except where a
 // function says so (programs it runs, a resync's dump).
 //
+// MODULES AND TEARDOWN
+// The two modules are independent: each has its own slot in the context,
+// its own socket and its own init and close. The events module works
+// without the interface module: a host that only listens to events may
+// open the events module alone, and it stays usable after the interface
+// module is closed. netlib_iface_* and netlib_netm_* need the interface
+// module. Tear down by closing the modules in either order:
+// netlib_libevents_close and netlib_libiface_close each release only their
+// own module's state and set only their own slot back to null, leaving the
+// other module open and usable. Once both are closed the context holds no
+// state and the host may free or reuse it.
+//
 // THE HOST
 // Logging, program execution, validation and the Variant value come from
 // the host process, through link-time symbols the library leaves undefined
@@ -149,7 +161,8 @@ typedef void (*event_callback)(event_type type, const pelk::variant::Variant& pa
 NETLIB_API bool netlib_libiface_init(void* ctx);
 // Closes the module: the socket is closed, the records are forgotten. True
 // also when the module was not open (nothing logged); false, with the
-// init's first two lines, for a null or unmarked ctx.
+// init's first two lines, for a null or unmarked ctx. The events module,
+// when open, is left as it is (see MODULES AND TEARDOWN above).
 NETLIB_API bool netlib_libiface_close(void* ctx);
 
 // ---- Interface operations (one ioctl each on the module's socket) ----
@@ -239,7 +252,8 @@ NETLIB_API bool netlib_iface_guess_default_iface(void* ctx, std::string& iface);
 // the errno value.
 NETLIB_API bool netlib_libevents_init(void* ctx);
 // Closes the module: socket, subscribers and pending events. True also when
-// it was not open (nothing logged).
+// it was not open (nothing logged). The interface module, when open, is left
+// as it is; the two closes may come in either order.
 NETLIB_API bool netlib_libevents_close(void* ctx);
 // Registers callback with user_data; id receives its subscription id: 0 after
 // init, then one more per subscription (ids are not reused; after 2^32
@@ -258,6 +272,19 @@ NETLIB_API bool netlib_libevents_service(void* ctx);
 // empty, and 0 reads nothing, dispatches nothing and returns true. False on
 // the first datagram that cannot be read ("netlib: failed to receive an
 // event"): the datagrams before it were delivered, the rest stay queued.
+//
+// A bounded drain and edge-triggered epoll: true does not say that the
+// queue is empty. A drain that stopped at its bound returns true like one
+// that found the queue empty, and datagrams may remain queued after it.
+// Level-triggered waits (poll, select, epoll without EPOLLET, a GLib
+// source) report the descriptor again while any remain. An edge-triggered
+// epoll (EPOLLET) does not: it reports the descriptor again only when a new
+// datagram arrives, so what a bounded drain left stays unread until then.
+// With EPOLLET the host must empty the queue before it waits again: drain
+// with UINT_MAX (true then means a read found the queue empty), or call
+// drain again until a poll of netlib_libevents_fd with timeout 0 reports it
+// not readable. After a false result the rest is still queued too: drain
+// again until true, then resync (see above).
 NETLIB_API bool netlib_libevents_drain(void* ctx, unsigned int max_datagrams);
 // Reports the current state, on a short-lived socket of its own so the
 // queued notifications stay queued: one event per link (if_down, if_up or
@@ -277,6 +304,8 @@ NETLIB_API bool netlib_libevents_resync(void* ctx);
 // becomes readable when a notification is queued. The host never reads,
 // writes, closes or changes it; it stays valid until netlib_libevents_close
 // (or a new init). -1, with the guard's line, when the module is not open.
+// With edge-triggered epoll, see netlib_libevents_drain: a bounded drain may
+// leave datagrams queued that no new edge will report.
 // Since version 1.1 (version node PELK_NETWORK_UTILS_CORE_1.1).
 NETLIB_API int netlib_libevents_fd(void* ctx);
 
