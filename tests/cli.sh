@@ -33,7 +33,8 @@ case_exit_codes() {
             fail "the manual page has no command $command"
     done
     row 0 "DHCP hook: /" --version
-    row 2 "not expected: bogus" bogus
+    row 2 'unknown command "bogus"' bogus
+    row 2 'unknown command "adr" (did you mean addr?)' adr lo
     row 2 "IFACE is required" show
     row 2 "--ip is required" fallback lo
     row 2 "--json is not an option of up" up lo --json
@@ -45,8 +46,8 @@ case_exit_codes() {
     row 2 "--nameserver excludes --clear" dns lo --clear --nameserver 10.0.0.1
     row 2 "IFACE excludes --show" dns lo --show
     row 2 "IFACE is required (or --show)" dns --search lan
-    row 1 'do_ioctl: netlib: ioctl(8913) failed: No such device' show nosuch0
-    one_line show nosuch0
+    row 1 'do_ioctl: netlib: ioctl(8913) failed: No such device' show lp  # then a line of our own
+    expect "show lp" 'netlibctl: no interface named "lp" (did you mean lo?)' "$(sed 1d "$scratch/all")"
     row 1 "no interface qualifies as the main interface" default
     # The sanitizers' runtimes need descriptors of their own.
     if [ "${NETLIB_SANITIZED:-0}" != 1 ]; then

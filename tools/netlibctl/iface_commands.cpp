@@ -196,15 +196,17 @@ int run_list(bool all, bool json)
     return exit_ok;
 }
 
-// A missing interface is one failure with one line: the library's.
+// A missing interface: the library's line, then one naming it.
 int run_show(const std::string& name, bool json)
 {
     Session session;
     if (!session.open())
         return exit_failure;
     const IfaceReport report = query_iface(session.ctx(), name);
-    if (!report.have_flags)
+    if (!report.have_flags) {
+        name_missing_interface(name);
         return exit_failure;
+    }
     if (json)
         print_json(report_json(report));
     else

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "netlib_config.h"
@@ -77,6 +78,28 @@ const netlibctl::Command* chosen_command(const netlibctl::CommandList& commands)
     return nullptr;
 }
 
+// After words the line did not expect: when it chose no command, the first
+// word that is not an option was meant as one. False when that is not it.
+bool named_unknown_command(const CLI::App& app, const netlibctl::CommandList& commands)
+{
+    std::vector<std::string> names;
+    for (const auto& command : commands) {
+        if (command.app->parsed())
+            return false;
+        names.push_back(command.app->get_name());
+    }
+    for (const std::string& word : app.remaining()) {
+        if (word.compare(0, 1, "-") == 0)
+            continue;
+        std::string hint;
+        for (const std::string& name : netlibctl::nearest(word, names))
+            hint += (hint.empty() ? " (did you mean " : " or ") + name;
+        netlibctl::complain("unknown command \"" + word + "\"" + (hint.empty() ? "" : hint + "?)"));
+        return true;
+    }
+    return false;
+}
+
 int run(int argc, char** argv)
 {
     CLI::App app{"Query and configure the device's IPv4 networking through libpelk_network_utils_core.", "netlibctl"};
@@ -99,6 +122,10 @@ int run(int argc, char** argv)
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::ExtrasError& e) {
+        if (!named_unknown_command(app, commands))
+            app.exit(e);
+        return netlibctl::exit_usage;
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? netlibctl::exit_ok : netlibctl::exit_usage;
     }
