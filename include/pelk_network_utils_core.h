@@ -333,9 +333,11 @@ NETLIB_API bool netlib_netm_flush_iface(void* ctx, const std::string& iface);
 // Adds an IPv4 address: ip addr add IP/NETMASK brd BROADCAST dev IFACE (the
 // netmask as given, dotted; without a netmask IP alone, a /32; an empty
 // broadcast as "+", derived from the netmask). Addresses already there
-// stay. An address the interface already holds with the same netmask and,
-// when one was given, the same broadcast address counts as added (a DHCP
-// renewal); held with another netmask or broadcast it is a failure.
+// stay. The interface's addresses are looked at before ip runs: one it
+// already holds with the same netmask and, when one was given, the same
+// broadcast address counts as added (a DHCP renewal) and ip does not run;
+// held with another netmask or broadcast it is a failure and ip does not
+// run (the kernel would keep both).
 // Logs: "IP address is invalid or empty" (ip refused by the validator, or
 // 0.0.0.0), "subnet mask is invalid" (a non-empty netmask that is not
 // contiguous), "Failed to configure interface "NAME"" (ip failed). broadcast
@@ -346,15 +348,19 @@ NETLIB_API bool netlib_netm_configure_ip_addr(void* ctx, const std::string& ifac
 // by spaces (blank tokens are skipped, each token trimmed), or is empty.
 // Every gateway is checked first: one refused logs "Invalid gateway 'TEXT'"
 // [add_route] and "Failed to configure routes on interface "NAME"", and
-// nothing changes. Then every default route through the interface is
-// deleted (route del default gw 0.0.0.0 dev IFACE, until route fails, at
-// most 256 times). An empty gateway then adds a default route straight
+// nothing changes. A gateway given twice counts once. Then every default
+// route through the interface is deleted: route del default gw 0.0.0.0 dev
+// IFACE once per default route /proc/net/route lists for it (where that
+// cannot be read, until route fails, at most 256 times), so that no run is
+// expected to fail. An empty gateway then adds a default route straight
 // through the interface (route add default dev IFACE; its failure is not
 // logged); a gateway text of blanks adds nothing. Otherwise each gateway, in
-// order: route add default gw GW dev IFACE; when that fails, a host route to
-// the gateway (route add -host GW dev IFACE) and the default route once
-// more. Logs "Failed to configure routes on interface "NAME"" when the host
-// route or the second try fails; later gateways are not handled.
+// order: a gateway no route of the interface reaches directly (off-link)
+// first gets a host route (route add -host GW dev IFACE); then route add
+// default gw GW dev IFACE; when that fails, the host route and the default
+// route once more. Logs "Failed to configure routes on interface "NAME""
+// when a host route or the second try fails; later gateways are not
+// handled.
 NETLIB_API bool netlib_netm_configure_routes(void* ctx, const std::string& iface, const std::string& gateway);
 // Replaces the resolver file /etc/resolv.conf with "search SEARCH" (when
 // search is not empty) and one "nameserver ENTRY" line per entry, in
@@ -388,10 +394,13 @@ NETLIB_API bool netlib_netm_configure_routes(void* ctx, const std::string& iface
 // file.
 NETLIB_API bool netlib_netm_configure_dns(void* ctx, const std::string& iface,
                                           const std::vector<std::string>& nameservers, const std::string& search);
-// Starts the DHCP client for the interface: every process named "udhcpc" is
-// sent SIGTERM, then /bin/udhcpc --retries 9 -b -x hostname:HOST -i IFACE -S
+// Starts the DHCP client for the interface. An interface the kernel does
+// not know is refused first ("No such network interface "NAME"", with
+// errno), so that a typo stops no running client. Then every process named
+// "udhcpc" is sent SIGTERM, and /bin/udhcpc --retries 9 -b -x hostname:HOST -i IFACE -S
 // -s /bin/udhcpc_cb.sh starts detached (HOST: the host name, at most 63
-// characters). Returns once it started; it never waits for a lease. Records
+// characters; the client logs to syslog, its standard streams are the
+// host's concern: the standalone host gives it /dev/null). Returns once it started; it never waits for a lease. Records
 // the interface as not static, no fallback. Logs "Failed to get hostname",
 // "Failed to start udhcpc".
 NETLIB_API bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface);
@@ -408,12 +417,16 @@ NETLIB_API bool netlib_netm_configure_static_fallback(void* ctx, const std::stri
 //   after configure_dhcp (either form)   static false, fallback false
 //   after configure_static_fallback      static false, fallback true
 //   after configure_static               static true,  fallback false
-// A failed call leaves both, except a failure after the fallback address
-// step of configure_static/configure_dhcp with fallback set (false, true).
+// A failed call leaves both, except a program failing after the fallback
+// address step of configure_static/configure_dhcp with fallback set
+// (false, true); a refused text changes nothing.
 NETLIB_API bool netlib_netm_is_static_connection(void* ctx, const std::string& iface);
 NETLIB_API bool netlib_netm_is_static_fallback_connection(void* ctx, const std::string& iface);
-// Applies a whole configuration, in this order, stopping at the first step
-// that fails (each logs its own line; nothing is undone): the address
+// Applies a whole configuration. Every text is judged first, as the steps
+// below would judge it and with their lines (address, netmask, gateways,
+// name servers, search text), and a refusal runs nothing. Then, in this
+// order, stopping at the first step that fails (each logs its own line;
+// nothing is undone): the address
 // (netlib_netm_configure_static_fallback when fallback is set, else
 // netlib_netm_configure_ip_addr), the routes (netlib_netm_configure_routes
 // with gateway), the resolver file (netlib_netm_configure_dns). Then records
@@ -428,8 +441,10 @@ NETLIB_API bool netlib_netm_configure_static(void* ctx, const std::string& iface
                                              const std::string& netmask, const std::string& gateway,
                                              const std::vector<std::string>& nameservers, const std::string& search,
                                              const std::string& broadcast, bool fallback);
-// Brings the network up from a configuration tree, in this order: the
-// kernel options ("1" into /proc/sys/net/ipv4/ip_forward,
+// Brings the network up from a configuration tree. The tree is read first;
+// for a static configuration its texts are judged as
+// netlib_netm_configure_static judges them, and a refusal changes nothing.
+// Then, in this order: the kernel options ("1" into /proc/sys/net/ipv4/ip_forward,
 // conf/all/forwarding and conf/all/arp_filter, "0" into tcp_ecn; the first
 // that cannot be written ends the call: "Failed to write /proc file"
 // [configure_ipv4_opts]); netlib_netm_configure_interface; every "udhcpc"
@@ -438,7 +453,9 @@ NETLIB_API bool netlib_netm_configure_static(void* ctx, const std::string& iface
 // netlib_netm_configure_dhcp; otherwise netlib_netm_configure_static with
 // "statik/ip" and "statik/netmask" (when the address is a unicast dotted
 // quad and the netmask contiguous and non-zero; else "dhcp/fallbackIP" and
-// "dhcp/fallbackNetmask" with fallback set), "routes/gateway", the name
+// "dhcp/fallbackNetmask" with fallback set, and the notice "Static address
+// 'IP' netmask 'NETMASK' refused, using the fallback address IP netmask
+// NETMASK"), "routes/gateway", the name
 // servers "dns/ns1/ip" and "dns/ns2/ip" whose "status" is non-zero and whose
 // address is valid, no search text, the default broadcast. Keys are
 // "/"-separated paths; texts are read with Variant type 0x100E, integers

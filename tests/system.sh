@@ -148,14 +148,14 @@ case_static_and_fallback() {
         --nameserver 10.99.0.256
     expect "records after a refused name server" "eth0: static=no fallback=no" "$(grep static= /tmp/out)"
 
-    expect records "eth0: static=yes fallback=no" "$(applies static eth0 --ip 10.99.0.7 --netmask 255.255.255.0 \
+    expect records "eth0: static=yes fallback=no" "$(applies static eth0 --ip 10.99.0.7/24 \
         --broadcast 10.99.0.127 --gateway 10.99.0.1 --nameserver 10.99.0.53 --search lan)"
     expect "address, nothing of the refused ones" "10.99.0.7/24 brd 10.99.0.127" "$(addresses)"
     expect route "default via 10.99.0.1 dev eth0" "$(default_routes)"
     expect resolver "search lan nameserver 10.99.0.53" "$(xargs </etc/resolv.conf)"
     expect "records, static with fallback" "eth0: static=yes fallback=no" "$(applies static eth0 --ip 10.99.0.9 \
         --netmask 255.255.255.0 --fallback)"
-    expect "records, lease" "eth0: static=no fallback=no" "$(applies lease eth0 --ip 10.99.0.9 --netmask 255.255.255.0)"
+    expect "records, lease" "eth0: static=no fallback=no" "$(applies lease eth0 --ip 10.99.0.9/24)"
     expect "records, fallback" "eth0: static=no fallback=yes" "$(applies fallback eth0 --ip 10.99.0.10)"
     expect "fallback address" "10.99.0.10/32" "$(addresses | grep -o '10.99.0.10/[0-9]*')"
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "config_check.h"
 #include "json_convert.h"
 #include "session.h"
 
@@ -33,6 +34,7 @@ struct ConfigOptions {
     std::string search;
     bool fallback = false;
     std::string config_path;
+    bool check = false;  // init: judge the file and say what would be done
     bool clear = false;  // dns: an empty resolver file, on purpose
     bool show = false;   // dns: print the resolver file
 };
@@ -62,88 +64,14 @@ int run_on_fresh_context(const LibraryCall& call, const ConfigOptions& o, bool s
     const bool done = call(session.ctx(), o);
     if (show_records && !o.iface.empty())
         print_records(session.ctx(), o.iface);
+    if (!done)
+        name_missing_interface(o.iface);
     return done ? exit_ok : exit_failure;
 }
 
 Runner library_call(const LibraryCall& call, bool show_records = false)
 {
     return [call, show_records](const ConfigOptions& o) { return run_on_fresh_context(call, o, show_records); };
-}
-
-struct ConfigCommand {
-    CLI::App* app;
-    ConfigOptions& options;
-};
-
-// A command on IFACE; the caller adds the further options it takes.
-ConfigCommand add_command(CLI::App& app, CommandList& commands, const char* name, const char* help, const Runner& run)
-{
-    auto options = std::make_shared<ConfigOptions>();
-    CLI::App* command = app.add_subcommand(name, help);
-    command->add_option("IFACE", options->iface, "Interface name")->required();
-    commands.push_back({command, false, [options, run](bool) { return run(*options); }});
-    return {command, *options};
-}
-
-void add_iface_command(CLI::App& app, CommandList& commands, const char* name, const char* help,
-                       bool (*call)(void*, const std::string&), bool show_records = false)
-{
-    add_command(app, commands, name, help,
-                library_call([call](void* ctx, const ConfigOptions& o) { return call(ctx, o.iface); }, show_records));
-}
-
-void add_address_options(ConfigCommand& c, bool netmask_required)
-{
-    c.app->add_option("--netmask", c.options.netmask, "Netmask")->required(netmask_required);
-    c.app->add_option("--broadcast", c.options.broadcast, "Broadcast address (default: derived from the netmask)");
-}
-
-void add_resolver_options(ConfigCommand& c)
-{
-    c.app->add_option("--nameserver", c.options.nameservers, "Name server (repeatable)")->allow_extra_args(false);
-    c.app->add_option("--search", c.options.search, "Search domain");
-}
-
-std::string join_with_spaces(const std::vector<std::string>& words)
-{
-    std::string text;
-    for (const auto& word : words)
-        text += (text.empty() ? "" : " ") + word;
-    return text;
-}
-
-// static and lease: the same options, a different record in the library.
-using FullConfigCall = bool (*)(void*, const std::string&, const std::string&, const std::string&, const std::string&,
-                                const std::vector<std::string>&, const std::string&, const std::string&, bool);
-
-void add_full_config_command(CLI::App& app, CommandList& commands, const char* name, const char* help,
-                             FullConfigCall call)
-{
-    ConfigCommand c = add_command(app, commands, name, help,
-                                  library_call(
-                                      [call](void* ctx, const ConfigOptions& o) {
-                                          return call(ctx, o.iface, o.ip, o.netmask, o.gateway, o.nameservers, o.search,
-                                                      o.broadcast, o.fallback);
-                                      },
-                                      true));
-    c.app->add_option("--ip", c.options.ip, "IPv4 address")->required();
-    add_address_options(c, true);
-    c.app->add_option("--gateway", c.options.gateway, "Gateway (several separated by spaces)");
-    add_resolver_options(c);
-    c.app->add_flag("--fallback", c.options.fallback, "Assign the address as the static fallback");
-}
-
-// The two overloads of netlib_netm_configure_dhcp, as plain functions.
-bool start_dhcp_client(void* ctx, const std::string& iface)
-{
-    return net::netlib_netm_configure_dhcp(ctx, iface);
-}
-
-bool apply_lease(void* ctx, const std::string& iface, const std::string& ip, const std::string& netmask,
-                 const std::string& gateway, const std::vector<std::string>& nameservers, const std::string& search,
-                 const std::string& broadcast, bool fallback)
-{
-    return net::netlib_netm_configure_dhcp(ctx, iface, ip, netmask, gateway, nameservers, search, broadcast, fallback);
 }
 
 // "10.20.0.6/24": the address, and the netmask the prefix length stands for.
@@ -170,39 +98,128 @@ bool split_cidr(ConfigOptions& o, std::string& why)
     return true;
 }
 
-int run_addr(const ConfigOptions& given)
+// The address may carry its netmask as a prefix length wherever one is
+// asked for (A/N); a command whose netmask is required refuses neither.
+Runner with_cidr(const Runner& run, bool netmask_required)
 {
-    ConfigOptions o = given;
-    std::string why;
-    if (!split_cidr(o, why)) {
-        complain(why);
-        return exit_usage;
-    }
-    return run_on_fresh_context(
-        [](void* ctx, const ConfigOptions& opts) {
-            return net::netlib_netm_configure_ip_addr(ctx, opts.iface, opts.ip, opts.netmask, opts.broadcast);
-        },
-        o);
+    return [run, netmask_required](const ConfigOptions& given) {
+        ConfigOptions o = given;
+        std::string why;
+        if (!split_cidr(o, why)) {
+            complain(why);
+            return static_cast<int>(exit_usage);
+        }
+        if (netmask_required && o.netmask.empty()) {
+            complain("--netmask is required, or a prefix length with the address (--ip 10.20.0.6/24)");
+            return static_cast<int>(exit_usage);
+        }
+        return run(o);
+    };
+}
+
+struct ConfigCommand {
+    CLI::App* app;
+    ConfigOptions& options;
+};
+
+// A command on IFACE; the caller adds the further options it takes.
+ConfigCommand add_command(CLI::App& app, CommandList& commands, const char* name, const char* help, const Runner& run)
+{
+    auto options = std::make_shared<ConfigOptions>();
+    CLI::App* command = app.add_subcommand(name, help);
+    command->add_option("IFACE", options->iface, "Interface name")->required();
+    commands.push_back({command, false, [options, run](bool) { return run(*options); }});
+    return {command, *options};
+}
+
+void add_iface_command(CLI::App& app, CommandList& commands, const char* name, const char* help,
+                       bool (*call)(void*, const std::string&), bool show_records = false)
+{
+    add_command(app, commands, name, help,
+                library_call([call](void* ctx, const ConfigOptions& o) { return call(ctx, o.iface); }, show_records));
+}
+
+constexpr const char* kAddressHelp = "IPv4 address, optionally with a prefix length (10.20.0.6/24)";
+
+void add_address_options(ConfigCommand& c, const char* netmask_help = "Netmask (default: /32, the address alone)")
+{
+    c.app->add_option("--netmask", c.options.netmask, netmask_help);
+    c.app->add_option("--broadcast", c.options.broadcast, "Broadcast address (default: derived from the netmask)");
+}
+
+void add_resolver_options(ConfigCommand& c)
+{
+    c.app->add_option("--nameserver", c.options.nameservers, "Name server (repeatable)")->allow_extra_args(false);
+    c.app->add_option("--search", c.options.search, "Search domain");
+}
+
+std::string join_with_spaces(const std::vector<std::string>& words)
+{
+    std::string text;
+    for (const auto& word : words)
+        text += (text.empty() ? "" : " ") + word;
+    return text;
+}
+
+// static and lease: the same options, a different record in the library.
+using FullConfigCall = bool (*)(void*, const std::string&, const std::string&, const std::string&, const std::string&,
+                                const std::vector<std::string>&, const std::string&, const std::string&, bool);
+
+void add_full_config_command(CLI::App& app, CommandList& commands, const char* name, const char* help,
+                             FullConfigCall call)
+{
+    ConfigCommand c = add_command(app, commands, name, help,
+                                  with_cidr(library_call(
+                                                [call](void* ctx, const ConfigOptions& o) {
+                                                    return call(ctx, o.iface, o.ip, o.netmask, o.gateway,
+                                                                o.nameservers, o.search, o.broadcast, o.fallback);
+                                                },
+                                                true),
+                                            true));
+    c.app->add_option("--ip", c.options.ip, kAddressHelp)->required();
+    add_address_options(c, "Netmask (required unless --ip has a prefix length)");
+    c.app->add_option("--gateway", c.options.gateway, "Gateway (several separated by spaces)");
+    add_resolver_options(c);
+    c.app->add_flag("--fallback", c.options.fallback, "Assign the address as the static fallback");
+}
+
+// The two overloads of netlib_netm_configure_dhcp, as plain functions.
+bool start_dhcp_client(void* ctx, const std::string& iface)
+{
+    return net::netlib_netm_configure_dhcp(ctx, iface);
+}
+
+bool apply_lease(void* ctx, const std::string& iface, const std::string& ip, const std::string& netmask,
+                 const std::string& gateway, const std::vector<std::string>& nameservers, const std::string& search,
+                 const std::string& broadcast, bool fallback)
+{
+    return net::netlib_netm_configure_dhcp(ctx, iface, ip, netmask, gateway, nameservers, search, broadcast, fallback);
 }
 
 void add_addr_command(CLI::App& app, CommandList& commands)
 {
-    ConfigCommand c = add_command(app, commands, "addr", "Add an IPv4 address to IFACE", run_addr);
-    c.app->add_option("IP", c.options.ip, "IPv4 address, optionally with a prefix length (10.20.0.6/24)")->required();
-    add_address_options(c, false);
+    ConfigCommand c = add_command(app, commands, "addr", "Add an IPv4 address to IFACE",
+                                  with_cidr(library_call([](void* ctx, const ConfigOptions& o) {
+                                                return net::netlib_netm_configure_ip_addr(ctx, o.iface, o.ip,
+                                                                                          o.netmask, o.broadcast);
+                                            }),
+                                            false));
+    c.app->add_option("IP", c.options.ip, kAddressHelp)->required();
+    add_address_options(c);
 }
 
 void add_fallback_command(CLI::App& app, CommandList& commands)
 {
     ConfigCommand c = add_command(app, commands, "fallback", "Assign IFACE its static fallback address",
-                                  library_call(
-                                      [](void* ctx, const ConfigOptions& o) {
-                                          return net::netlib_netm_configure_static_fallback(ctx, o.iface, o.ip,
-                                                                                            o.netmask, o.broadcast);
-                                      },
-                                      true));
-    c.app->add_option("--ip", c.options.ip, "IPv4 address")->required();
-    add_address_options(c, false);
+                                  with_cidr(library_call(
+                                                [](void* ctx, const ConfigOptions& o) {
+                                                    return net::netlib_netm_configure_static_fallback(
+                                                        ctx, o.iface, o.ip, o.netmask, o.broadcast);
+                                                },
+                                                true),
+                                            false));
+    c.app->add_option("--ip", c.options.ip, kAddressHelp)->required();
+    add_address_options(c);
 }
 
 void add_routes_command(CLI::App& app, CommandList& commands)
@@ -276,6 +293,14 @@ int run_init(const ConfigOptions& o)
         complain("cannot read config " + o.config_path + ": " + why);
         return exit_usage;
     }
+    if (!check_config(config, why)) {
+        complain("config " + o.config_path + ": " + why);
+        return exit_usage;
+    }
+    if (o.check) {
+        std::printf("%s\n", planned_configuration(config, o.iface).c_str());
+        return exit_ok;
+    }
     return run_on_fresh_context(
         [&config](void* ctx, const ConfigOptions& opts) {
             return net::netlib_netm_init_network(ctx, opts.iface, config);
@@ -292,6 +317,7 @@ void add_init_command(CLI::App& app, CommandList& commands)
                      "JSON configuration file (at most " + std::to_string(kConfigMaxBytes) +
                          " bytes, objects nested at most " + std::to_string(kConfigMaxDepth) + " levels deep)")
         ->required();
+    c.app->add_flag("--check", c.options.check, "Judge the file and print what would be done; change nothing");
 }
 
 }  // namespace

@@ -1,0 +1,159 @@
+// The start-up configuration file judged against the keys the library
+// reads, and what the library would do with it. The library keeps its
+// defaults for a tree that lacks a key or holds one of another type (a
+// host's tree may hold more); a field engineer's file with "static" for
+// "statik" or "0" for 0 must be refused instead, before anything runs.
+#include "config_check.h"
+
+#include <pelk/utils.h>
+
+#include <string>
+#include <vector>
+
+#include "session.h"
+
+namespace netlibctl
+{
+namespace
+{
+
+using pelk::variant::Variant;
+
+enum class Kind { object, integer, text };
+
+struct KnownKey {
+    const char* path;
+    Kind kind;
+};
+
+// Every key the library reads at start-up, and the objects holding them.
+constexpr KnownKey kKnownKeys[] = {
+    {"dhcp", Kind::object},         {"dhcp/status", Kind::integer},  {"dhcp/fallbackIP", Kind::text},
+    {"dhcp/fallbackNetmask", Kind::text}, {"statik", Kind::object},  {"statik/ip", Kind::text},
+    {"statik/netmask", Kind::text}, {"routes", Kind::object},        {"routes/gateway", Kind::text},
+    {"dns", Kind::object},          {"dns/ns1", Kind::object},       {"dns/ns1/ip", Kind::text},
+    {"dns/ns1/status", Kind::integer}, {"dns/ns2", Kind::object},    {"dns/ns2/ip", Kind::text},
+    {"dns/ns2/status", Kind::integer},
+};
+
+const KnownKey* known(const std::string& path)
+{
+    for (const KnownKey& key : kKnownKeys) {
+        if (path == key.path)
+            return &key;
+    }
+    return nullptr;
+}
+
+// The names the library reads directly under parent ("" for the top).
+std::vector<std::string> names_under(const std::string& parent)
+{
+    std::vector<std::string> names;
+    for (const KnownKey& key : kKnownKeys) {
+        const std::string path = key.path;
+        const std::string::size_type slash = path.rfind('/');
+        if ((slash == std::string::npos ? std::string() : path.substr(0, slash)) == parent)
+            names.push_back(slash == std::string::npos ? path : path.substr(slash + 1));
+    }
+    return names;
+}
+
+bool of_kind(const Variant& value, Kind kind)
+{
+    switch (kind) {
+        case Kind::object:
+            return value.IsObject();
+        case Kind::integer:
+            return value.IsInteger();
+        case Kind::text:
+            return value.IsString();
+    }
+    return false;
+}
+
+const char* kind_name(Kind kind)
+{
+    switch (kind) {
+        case Kind::object:
+            return "an object";
+        case Kind::integer:
+            return "an integer (or true/false)";
+        case Kind::text:
+            return "a text";
+    }
+    return "";
+}
+
+bool check_members(const Variant& object, const std::string& parent, std::string& why)
+{
+    for (std::size_t i = 0; i < object.Size(); ++i) {
+        const std::string& name = object.KeyAt(i);
+        const std::string path = parent.empty() ? name : parent + "/" + name;
+        const KnownKey* key = known(path);
+        if (key == nullptr) {
+            why = "unknown key /" + path;
+            const std::vector<std::string> near = nearest(name, names_under(parent));
+            if (!near.empty())
+                why += " (did you mean /" + (parent.empty() ? "" : parent + "/") + near.front() + "?)";
+            return false;
+        }
+        if (!of_kind(object.ValueAt(i), key->kind)) {
+            why = "/" + path + " must be " + kind_name(key->kind);
+            return false;
+        }
+        if (key->kind == Kind::object && !check_members(object.ValueAt(i), path, why))
+            return false;
+    }
+    return true;
+}
+
+std::string text_at(const Variant& config, const char* path, const char* fallback)
+{
+    const Variant* v = config.GetKeyChain(pelk::variant::VT_STRING, path, true);
+    return v != nullptr ? v->AsString() : fallback;
+}
+
+long long integer_at(const Variant& config, const char* path, long long fallback)
+{
+    const Variant* v = config.GetKeyChain(pelk::variant::VT_INTEGER, path, true);
+    return v != nullptr ? static_cast<long long>(*v) : fallback;
+}
+
+}  // namespace
+
+bool check_config(const Variant& config, std::string& why)
+{
+    return check_members(config, "", why);
+}
+
+// The library's own decision, read the same way: DHCP when dhcp/status is
+// 1 (the default); else the static address, or the fallback address when
+// it is refused, and the name servers switched on whose address is valid.
+std::string planned_configuration(const Variant& config, const std::string& iface)
+{
+    if (integer_at(config, "dhcp/status", 1) == 1)
+        return iface + ": DHCP client (udhcpc)";
+    std::string ip = text_at(config, "statik/ip", "192.168.1.20");
+    std::string netmask = text_at(config, "statik/netmask", "255.255.255.0");
+    std::string plan = iface + ": static";
+    if (!pelk::utils::ipv4_address_valid(ip, true, false) || !pelk::utils::ipv4_netmask_valid(netmask, true)) {
+        plan += " (address '" + ip + "' netmask '" + netmask + "' refused: fallback)";
+        ip = text_at(config, "dhcp/fallbackIP", "192.168.1.20");
+        netmask = text_at(config, "dhcp/fallbackNetmask", "255.255.255.0");
+    }
+    plan += " address " + ip + " netmask " + netmask;
+    const std::string gateway = text_at(config, "routes/gateway", "");
+    plan += " gateway " + (gateway.empty() ? std::string("- (a default route through ") + iface + ")" : gateway);
+    std::string servers;
+    for (const char* server : {"dns/ns1", "dns/ns2"}) {
+        const std::string prefix(server);
+        const std::string address = text_at(config, (prefix + "/ip").c_str(), "");
+        const long long status = integer_at(config, (prefix + "/status").c_str(), 0);
+        if ((static_cast<unsigned long long>(status) & 0xFFFFFFFFull) != 0 &&
+            pelk::utils::ipv4_address_valid(address, true, false))
+            servers += " " + address;
+    }
+    return plan + " nameservers" + (servers.empty() ? std::string(" -") : servers);
+}
+
+}  // namespace netlibctl

@@ -1,0 +1,22 @@
+// The start-up configuration file judged before the library is called.
+#ifndef NETLIBCTL_CONFIG_CHECK_H
+#define NETLIBCTL_CONFIG_CHECK_H
+
+#include <pelk/variant.h>
+
+#include <string>
+
+namespace netlibctl
+{
+
+// False, with why naming the key path (and for an unknown key the nearest
+// known one), when the tree holds a key the library does not read where it
+// reads keys, or a known key of another type than the library reads.
+bool check_config(const pelk::variant::Variant& config, std::string& why);
+
+// One line: what netlib_netm_init_network would configure on iface.
+std::string planned_configuration(const pelk::variant::Variant& config, const std::string& iface);
+
+}  // namespace netlibctl
+
+#endif
