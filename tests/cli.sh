@@ -99,26 +99,34 @@ case_exit_codes() {
 EOF
 }
 
-# What a field engineer reads of each interface, and the main one.
+# What a field engineer reads of each interface, the main one and the resolver
+# file; a copy of sh named udhcpc, the namespace's first child (pid 2), runs for va.
 case_show() {
-    unshare -n -p -f --mount-proc sh -c '
+    printf "nameserver 10.20.0.1\nnameserver 10.20.0.2\nsearch lan corp\n" >"$scratch/resolv" && cp /bin/sh "$scratch/udhcpc"
+    unshare -m -n -p -f --mount-proc sh -c '
+        "$0/udhcpc" -c "kill -STOP \$\$" udhcpc -i va & mount --bind "$0/resolv" /etc/resolv.conf || exit 1
         ip link set lo up && ip link add va address 02:00:00:00:00:01 mtu 1400 type veth peer name vb \
             address 02:00:00:00:00:02 && ip link add vc address 02:00:00:00:00:03 type ifb &&
             ip link set vb up && ip link set va up &&
-            ip addr add 10.20.0.5/24 dev va && ip addr add 10.20.0.6/24 dev va label va:1 || exit 1
-        for i in $(seq 300); do [ "$(ip link show up | grep -c "state UP")" = 2 ] && break; sleep 0.1; done
-        "$NETLIBCTL" status && "$NETLIBCTL" show va --json && "$NETLIBCTL" list && "$NETLIBCTL" list --all --json' \
-        >"$scratch/out" 2>"$scratch/err"
-    expect "status and show" "lo: <UP,RUNNING,LOOPBACK> index 1 state unknown mtu 65536 mac 00:00:00:00:00:00 inet 127.0.0.1/8 link -
-vb: <UP,RUNNING,BROADCAST> index 2 state up mtu 1500 mac 02:00:00:00:00:02 inet - link 10000Mb/s full
-va: <UP,RUNNING,BROADCAST> index 3 state up mtu 1400 mac 02:00:00:00:00:01 inet 10.20.0.5/24 10.20.0.6/24 link 10000Mb/s full
-vc: <BROADCAST> index 4 state down mtu 1500 mac 02:00:00:00:00:03 inet - link -
+            ip addr add 10.20.0.5/24 dev va && ip addr add 10.20.0.6/24 dev va label va:1 &&
+            ip route add default via 10.20.0.1 dev va && ip route add default dev vb metric 5 || exit 1
+        for i in $(seq 300); do [ "$(ip link show up | grep -c "state UP")$(cat /proc/2/comm)" = 2udhcpc ] && break
+            sleep 0.1; done
+        "$NETLIBCTL" status && "$NETLIBCTL" show va --json && "$NETLIBCTL" list && "$NETLIBCTL" list --all --json &&
+        "$NETLIBCTL" --json status | grep -oE "\"dhcp_pid\":2|\"dns\":.*"' "$scratch" >"$scratch/out" 2>"$scratch/err"
+    expect "status and show" "lo: <LOOPBACK,UP,RUNNING,LOWER_UP> index 1 state unknown mtu 65536 mac 00:00:00:00:00:00 inet 127.0.0.1/8 link - gw - dhcp -
+vb: <BROADCAST,MULTICAST,UP,RUNNING,LOWER_UP> index 2 state up mtu 1500 mac 02:00:00:00:00:02 inet - link 10000Mb/s full gw dev dhcp -
+va: <BROADCAST,MULTICAST,UP,RUNNING,LOWER_UP> index 3 state up mtu 1400 mac 02:00:00:00:00:01 inet 10.20.0.5/24 10.20.0.6/24 link 10000Mb/s full gw 10.20.0.1 dhcp 2
+vc: <BROADCAST,NOARP> index 4 state down mtu 1500 mac 02:00:00:00:00:03 inet - link - gw - dhcp -
 main interface: vb
-{\"name\":\"va\",\"index\":3,\"flags\":4163,\"up\":true,\"running\":true,\"broadcast\":true,\"loopback\":false,\"state\":\"up\",\"mtu\":1400,\"mac\":\"02:00:00:00:00:01\",\"addresses\":[\"10.20.0.5/24\",\"10.20.0.6/24\"],\"address\":\"10.20.0.5\",\"netmask\":\"255.255.255.0\",\"speed\":10000,\"duplex\":\"full\"}
+dns: nameservers 10.20.0.1 10.20.0.2 search lan corp
+{\"name\":\"va\",\"index\":3,\"flags\":4163,\"flag_names\":[\"BROADCAST\",\"MULTICAST\",\"UP\",\"RUNNING\",\"LOWER_UP\"],\"up\":true,\"running\":true,\"broadcast\":true,\"loopback\":false,\"state\":\"up\",\"mtu\":1400,\"mac\":\"02:00:00:00:00:01\",\"addresses\":[\"10.20.0.5/24\",\"10.20.0.6/24\"],\"address\":\"10.20.0.5\",\"netmask\":\"255.255.255.0\",\"speed\":10000,\"duplex\":\"full\",\"gateways\":[\"10.20.0.1\"]}
 lo
 vb
 va
-[\"lo\",\"vb\",\"va\",\"vc\"]" "$(cat "$scratch/out")"
+[\"lo\",\"vb\",\"va\",\"vc\"]
+\"dhcp_pid\":2
+\"dns\":{\"nameservers\":[\"10.20.0.1\",\"10.20.0.2\"],\"search\":[\"lan\",\"corp\"]}}" "$(cat "$scratch/out")"
     # The queries' expected failures are hidden; the notices after them are not.
     expect notice "More than 1 interface been found, choose: 'vb'" "$(grep -o "More than.*" "$scratch/err" | sort -u)"
     expect "nothing else on stderr" "" "$(grep -v "More than" "$scratch/err")"

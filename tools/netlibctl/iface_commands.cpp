@@ -3,9 +3,11 @@
 
 #include <cstdio>
 #include <list>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "json_convert.h"
@@ -24,7 +26,7 @@ enum { duplex_half = 0, duplex_full = 1, duplex_unknown = 255 };
 
 // What the library could tell about one interface, and what netlibctl
 // read of its link itself; each part is optional because an interface may
-// have no address or no link settings.
+// have no address or no link settings. The DHCP client only status shows.
 struct IfaceReport {
     std::string name;
     bool have_flags = false;
@@ -37,6 +39,8 @@ struct IfaceReport {
     int duplex = 0;
     bool have_info = false;
     LinkInfo info;
+    bool with_dhcp = false;
+    long dhcp_pid = 0;  // 0: no udhcpc runs for it
 };
 
 IfaceReport query_iface(void* ctx, const std::string& name)
@@ -76,18 +80,52 @@ bool speed_known(int speed)
     return speed > 0;
 }
 
-std::string flags_text(const IfaceReport& report)
+// The library's ioctl gives the low 16 bits of the flags; these come only
+// with the kernel's link message.
+constexpr unsigned int kLowerUp = 1u << 16, kDormant = 1u << 17, kEcho = 1u << 18;
+
+// In the order and spelling of `ip link`, with RUNNING (which ip leaves
+// out) after UP.
+std::vector<std::string> flag_names(const IfaceReport& report)
 {
     static const struct {
-        int bit;
+        unsigned int bit;
         const char* name;
-    } shown[] = {{IFF_UP, "UP"}, {IFF_RUNNING, "RUNNING"}, {IFF_BROADCAST, "BROADCAST"}, {IFF_LOOPBACK, "LOOPBACK"}};
-    std::string text;
-    for (const auto& flag : shown) {
-        if (report.flags & flag.bit)
-            text += (text.empty() ? "" : ",") + std::string(flag.name);
+    } kNamed[] = {{IFF_LOOPBACK, "LOOPBACK"},
+                  {IFF_BROADCAST, "BROADCAST"},
+                  {IFF_POINTOPOINT, "POINTOPOINT"},
+                  {IFF_MULTICAST, "MULTICAST"},
+                  {IFF_NOARP, "NOARP"},
+                  {IFF_ALLMULTI, "ALLMULTI"},
+                  {IFF_PROMISC, "PROMISC"},
+                  {IFF_MASTER, "MASTER"},
+                  {IFF_SLAVE, "SLAVE"},
+                  {IFF_DEBUG, "DEBUG"},
+                  {IFF_DYNAMIC, "DYNAMIC"},
+                  {IFF_AUTOMEDIA, "AUTOMEDIA"},
+                  {IFF_PORTSEL, "PORTSEL"},
+                  {IFF_NOTRAILERS, "NOTRAILERS"},
+                  {IFF_UP, "UP"},
+                  {IFF_RUNNING, "RUNNING"},
+                  {kLowerUp, "LOWER_UP"},
+                  {kDormant, "DORMANT"},
+                  {kEcho, "ECHO"}};
+    const unsigned int flags =
+        (static_cast<unsigned int>(report.flags) & 0xFFFFu) | (report.have_info ? report.info.flags & ~0xFFFFu : 0);
+    std::vector<std::string> names;
+    for (const auto& flag : kNamed) {
+        if (flags & flag.bit)
+            names.emplace_back(flag.name);
     }
-    return "<" + text + ">";
+    return names;
+}
+
+std::string joined(const std::vector<std::string>& words, const char* separator)
+{
+    std::string text;
+    for (const std::string& word : words)
+        text += (text.empty() ? "" : separator) + word;
+    return text;
 }
 
 std::string or_dash(const std::string& text)
@@ -97,7 +135,7 @@ std::string or_dash(const std::string& text)
 
 void print_report(const IfaceReport& report)
 {
-    std::string line = report.name + ": " + flags_text(report);
+    std::string line = report.name + ": <" + joined(flag_names(report), ",") + ">";
     if (report.have_info) {
         const LinkInfo& i = report.info;
         line += " index " + std::to_string(i.index) + " state " + i.state + " mtu " + std::to_string(i.mtu) + " mac " +
@@ -111,6 +149,9 @@ void print_report(const IfaceReport& report)
         " link " + (report.have_link ? (speed_known(report.speed) ? std::to_string(report.speed) + "Mb/s" : "unknown") +
                                            " " + duplex_text(report.duplex)
                                      : "-");
+    line += " gw " + or_dash(joined(report.info.gateways, " "));
+    if (report.with_dhcp)
+        line += " dhcp " + (report.dhcp_pid != 0 ? std::to_string(report.dhcp_pid) : "-");
     std::printf("%s\n", line.c_str());
 }
 
@@ -121,6 +162,7 @@ Json report_json(const IfaceReport& report)
     j["name"] = report.name;
     j["index"] = report.have_info ? Json(i.index) : Json(nullptr);
     j["flags"] = report.flags;
+    j["flag_names"] = flag_names(report);
     j["up"] = (report.flags & IFF_UP) != 0;
     j["running"] = (report.flags & IFF_RUNNING) != 0;
     j["broadcast"] = (report.flags & IFF_BROADCAST) != 0;
@@ -133,6 +175,9 @@ Json report_json(const IfaceReport& report)
     j["netmask"] = report.have_address ? Json(report.netmask) : Json(nullptr);
     j["speed"] = report.have_link && speed_known(report.speed) ? Json(report.speed) : Json(nullptr);
     j["duplex"] = report.have_link ? Json(duplex_text(report.duplex)) : Json(nullptr);
+    j["gateways"] = i.gateways;
+    if (report.with_dhcp)
+        j["dhcp_pid"] = report.dhcp_pid != 0 ? Json(report.dhcp_pid) : Json(nullptr);
     return j;
 }
 
@@ -162,11 +207,15 @@ int run_status(bool json)
     if (!net::netlib_get_ifaces(session.ctx(), names, false))
         return exit_failure;
 
+    const std::map<std::string, long> clients = dhcp_clients();
     Json all = Json::array();
     for (const auto& name : names) {
-        const IfaceReport report = query_iface(session.ctx(), name);
+        IfaceReport report = query_iface(session.ctx(), name);
         if (!report.have_flags)
             continue;  // gone since the listing; the library said so
+        report.with_dhcp = true;
+        const auto client = clients.find(name);
+        report.dhcp_pid = client != clients.end() ? client->second : 0;
         if (json)
             all.push_back(report_json(report));
         else
@@ -174,10 +223,16 @@ int run_status(bool json)
     }
     std::string chosen;
     main_iface(session.ctx(), chosen);
-    if (json)
-        print_json(Json{{"interfaces", all}, {"main_interface", chosen.empty() ? Json(nullptr) : Json(chosen)}});
-    else
+    const ResolverInfo dns = read_resolver();
+    if (json) {
+        print_json(Json{{"interfaces", all},
+                        {"main_interface", chosen.empty() ? Json(nullptr) : Json(chosen)},
+                        {"dns", {{"nameservers", dns.nameservers}, {"search", dns.search}}}});
+    } else {
         std::printf("main interface: %s\n", chosen.empty() ? "none" : chosen.c_str());
+        std::printf("dns: nameservers %s search %s\n", or_dash(joined(dns.nameservers, " ")).c_str(),
+                    or_dash(joined(dns.search, " ")).c_str());
+    }
     return exit_ok;
 }
 
@@ -239,7 +294,10 @@ int run_default(bool json)
 // --json is the global option: it falls through from every command.
 void add_interface_commands(CLI::App& app, CommandList& commands)
 {
-    CLI::App* status = app.add_subcommand("status", "Every interface and the main interface (the default command)");
+    CLI::App* status = app.add_subcommand(
+        "status",
+        "Every interface (flags, addresses, link, default gateways, DHCP client), the main interface and "
+        "the resolver's name servers and search domains (the default command)");
     commands.push_back({status, true, run_status});
 
     auto all = std::make_shared<bool>(false);
@@ -248,7 +306,7 @@ void add_interface_commands(CLI::App& app, CommandList& commands)
     commands.push_back({list, true, [all](bool json) { return run_list(*all, json); }});
 
     auto iface = std::make_shared<std::string>();
-    CLI::App* show = app.add_subcommand("show", "One interface, as in status");
+    CLI::App* show = app.add_subcommand("show", "One interface, as in status without its DHCP client");
     show->add_option("IFACE", *iface, "Interface name")->required();
     commands.push_back({show, true, [iface](bool json) { return run_show(*iface, json); }});
 

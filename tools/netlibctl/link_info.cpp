@@ -1,22 +1,31 @@
-// A link's index, MTU, MAC address and operational state from one
-// RTM_GETLINK request, its IPv4 addresses from getifaddrs.
+// A link's index, MTU, MAC address, flags and operational state from one
+// RTM_GETLINK request, its IPv4 addresses from getifaddrs, its default
+// gateways from /proc/net/route; the resolver file and udhcpc's command
+// lines read as they are.
 #include "link_info.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <ifaddrs.h>
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <net/route.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 namespace netlibctl
 {
@@ -48,6 +57,7 @@ bool take_link(const nlmsghdr* reply, std::size_t size, LinkInfo& info)
         reply->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
         return false;
     const auto* link = static_cast<const ifinfomsg*>(NLMSG_DATA(reply));
+    info.flags = link->ifi_flags;
     int remaining = static_cast<int>(IFLA_PAYLOAD(reply));
     for (const rtattr* a = IFLA_RTA(link); RTA_OK(a, remaining); a = RTA_NEXT(a, remaining)) {
         const auto* payload = static_cast<const unsigned char*>(RTA_DATA(a));
@@ -129,7 +139,104 @@ std::vector<std::string> ipv4_addresses(const std::string& name)
     return found;
 }
 
+// The kernel prints a route's address as its four bytes read as one
+// host-order number: stored back as they are, they are the address.
+std::string route_address(unsigned long value)
+{
+    in_addr address{};
+    address.s_addr = static_cast<in_addr_t>(value);
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+std::vector<std::string> default_gateways(const std::string& name)
+{
+    std::vector<std::string> found;
+    std::ifstream routes("/proc/net/route");
+    std::string line;
+    std::getline(routes, line);  // the header
+    while (std::getline(routes, line)) {
+        char iface[IFNAMSIZ + 1] = "";
+        unsigned long destination = 0, gateway = 0, flags = 0, mask = 0;
+        if (std::sscanf(line.c_str(), "%16s %lx %lx %lx %*s %*s %*s %lx", iface, &destination, &gateway, &flags,
+                        &mask) == 5 &&
+            name == iface && destination == 0 && mask == 0)
+            found.push_back((flags & RTF_GATEWAY) != 0 ? route_address(gateway) : "dev");
+    }
+    return found;
+}
+
+std::string read_text(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The interfaces a udhcpc command line names, in the forms its options take.
+std::vector<std::string> named_interfaces(const std::string& cmdline)
+{
+    std::vector<std::string> args, names;
+    for (std::size_t start = 0; start < cmdline.size();) {
+        const std::size_t end = std::min(cmdline.find('\0', start), cmdline.size());
+        args.push_back(cmdline.substr(start, end - start));
+        start = end + 1;
+    }
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if ((a == "-i" || a == "--interface") && i + 1 < args.size())
+            names.push_back(args[++i]);
+        else if (a.compare(0, 12, "--interface=") == 0)
+            names.push_back(a.substr(12));
+        else if (a.size() > 2 && a.compare(0, 2, "-i") == 0)
+            names.push_back(a.substr(2));
+    }
+    return names;
+}
+
 }  // namespace
+
+ResolverInfo read_resolver()
+{
+    ResolverInfo resolver;
+    std::ifstream file("/etc/resolv.conf");
+    std::string line;
+    while (std::getline(file, line)) {
+        std::istringstream words(line);
+        std::string keyword, word;
+        words >> keyword;
+        if (keyword == "nameserver" && words >> word) {
+            resolver.nameservers.push_back(word);
+        } else if (keyword == "search" || keyword == "domain") {
+            resolver.search.clear();
+            while (words >> word)
+                resolver.search.push_back(word);
+        }
+    }
+    return resolver;
+}
+
+std::map<std::string, long> dhcp_clients()
+{
+    std::map<std::string, long> clients;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return clients;
+    while (const dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        const std::string dir = std::string("/proc/") + entry->d_name;
+        if (pid <= 0 || *end != '\0' || read_text(dir + "/comm") != "udhcpc\n")
+            continue;
+        for (const std::string& name : named_interfaces(read_text(dir + "/cmdline"))) {
+            const auto known = clients.emplace(name, pid);
+            if (!known.second && pid < known.first->second)
+                known.first->second = pid;
+        }
+    }
+    closedir(proc);
+    return clients;
+}
 
 bool read_link_info(const std::string& name, LinkInfo& info)
 {
@@ -138,6 +245,7 @@ bool read_link_info(const std::string& name, LinkInfo& info)
     if (info.index == 0 || !query_link(info.index, info))
         return false;
     info.addresses = ipv4_addresses(name);
+    info.gateways = default_gateways(name);
     return true;
 }
 
