@@ -132,24 +132,25 @@ va
     expect "nothing else on stderr" "" "$(grep -v "More than" "$scratch/err")"
 }
 
-# The snapshot, then a link made once it has been printed; a name that is not
+# The snapshot, then a link made once it has been printed and deleted; a name that is not
 # UTF-8 comes out as U+FFFD in JSON and as the kernel gave it in text.
 case_monitor() {
     mkfifo "$scratch/lines"
     unshare -n -p -f --mount-proc sh -c '
         ip link set lo up && ip link add "$(printf "bad\377")" type bridge
-        timeout 30 "$NETLIBCTL" monitor --json --snapshot --count 4 >"$1" &  # no --timeout: the count ends it
+        timeout 30 "$NETLIBCTL" monitor --json --snapshot --count 5 >"$1" &  # no --timeout: the count ends it
         exec 3<"$1"
         for line in 1 2 3; do read -r snapshot <&3 && echo "$snapshot"; done
-        ip link add live0 type bridge
+        ip link add live0 type bridge && read -r line <&3 && echo "$line" && ip link del live0
         cat <&3
         wait' sh "$scratch/lines" >"$scratch/out"
     stamp='"time":"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}[+-][0-9]{4}",'
-    expect "timestamps" 4 "$(grep -cE "^\{$stamp\"event\"" "$scratch/out")"
+    expect "timestamps" 5 "$(grep -cE "^\{$stamp\"event\"" "$scratch/out")"
     expect "lines" '{"event":"lower_up","payload":{"flags":65609,"ifindex":1,"ifname":"lo","type":772,"eventName":"lower_up"}}
 {"event":"if_down","payload":{"flags":4098,"ifindex":2,"ifname":"bad�","type":1,"eventName":"if_down"}}
 {"event":"address_assigned","payload":{"family":"AF_INET","flags":128,"ifaddr":"127.0.0.1","ifindex":1,"ifname":"lo","eventName":"address_assigned"}}
-{"event":"if_down","payload":{"flags":4098,"ifindex":3,"ifname":"live0","type":1,"eventName":"if_down"}}' \
+{"event":"if_down","payload":{"flags":4098,"ifindex":3,"ifname":"live0","type":1,"eventName":"if_down"}}
+{"event":"if_down","payload":{"flags":4098,"ifindex":3,"ifname":"live0","type":1,"eventName":"if_down"},"deleted":true}' \
         "$(sed -E "s/$stamp//" "$scratch/out")"
     unshare -n -p -f --mount-proc sh -c \
         'ip link add "$(printf "bad\377")" type bridge && "$NETLIBCTL" monitor --snapshot --count 2' \

@@ -3,7 +3,10 @@
 // event loop does: it sleeps on the events module's descriptor until the
 // kernel has something, drains the queue, and when notifications were lost
 // reads what is still queued and resynchronises from the kernel's state, so
-// what it shows is complete again.
+// what it shows is complete again. A link event for a link that is gone by
+// the time it is printed is marked deleted: the library reports a deletion
+// as the link's last state.
+#include <net/if.h>
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
@@ -99,15 +102,29 @@ std::string value_text(const pelk::variant::Variant& value)
     return json_text(variant_to_json(value));
 }
 
+bool link_deleted(net::event_type type, const pelk::variant::Variant& payload)
+{
+    if (type != net::event_if_down && type != net::event_if_up && type != net::event_lower_up)
+        return false;
+    const pelk::variant::Variant* index = payload.Find("ifindex");
+    char name[IF_NAMESIZE];
+    return index != nullptr && index->IsInteger() && index->AsInt64() > 0 && index->AsInt64() <= UINT_MAX &&
+           if_indextoname(static_cast<unsigned int>(index->AsInt64()), name) == nullptr && errno == ENXIO;
+}
+
 std::string event_line(net::event_type type, const pelk::variant::Variant& payload, bool json)
 {
-    if (json)
-        return json_text(
-            Json{{"time", timestamp()}, {"event", event_to_string(type)}, {"payload", variant_to_json(payload)}});
+    const bool deleted = link_deleted(type, payload);
+    if (json) {
+        Json line{{"time", timestamp()}, {"event", event_to_string(type)}, {"payload", variant_to_json(payload)}};
+        if (deleted)
+            line["deleted"] = true;
+        return json_text(line);
+    }
     std::string line = "[" + timestamp() + "] " + event_to_string(type);
     for (std::size_t i = 0; i < payload.Size(); ++i)
         line += " " + payload.KeyAt(i) + "=" + value_text(payload.ValueAt(i));
-    return line;
+    return deleted ? line + " deleted" : line;
 }
 
 void print_event(net::event_type type, const pelk::variant::Variant& payload, void* user_data)
@@ -216,7 +233,9 @@ const CLI::Validator kSeconds(
 void add_monitor_command(CLI::App& app, CommandList& commands)
 {
     auto options = std::make_shared<MonitorOptions>();
-    CLI::App* monitor = app.add_subcommand("monitor", "Print link and address events as they arrive");
+    CLI::App* monitor = app.add_subcommand("monitor",
+                                           "Print link and address events as they arrive; a link event for a link that "
+                                           "no longer exists is marked deleted");
     monitor->add_option("--count", options->count, "Stop after N events")->check(kEventCount);
     monitor->add_option("--timeout", options->timeout, "Stop after SECONDS")->check(kSeconds);
     monitor->add_flag("--snapshot", options->snapshot, "Start with every current link and IPv4 address");
