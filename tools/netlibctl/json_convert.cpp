@@ -228,6 +228,9 @@ bool read_config(const std::string& path, Variant& config, std::string& why)
         case ReadResult::complete:
             break;
     }
+    // Editors on other systems begin UTF-8 files with a byte order mark.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text.erase(0, 3);
     if (text.empty()) {
         why = "the file is empty";
         return false;
