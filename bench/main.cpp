@@ -1,4 +1,4 @@
-// netlib_bench: the figures with goals in the README's performance table,
+// netlib_bench: the figures with goals in the performance table of docs/performance.md,
 // measured in one run inside the throw-away device of tests/device-root.sh
 // (the program starts itself there). The two sides of each ratio run one
 // figure at a time, their repetitions in random interleaved order; the two
