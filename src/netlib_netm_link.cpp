@@ -197,7 +197,8 @@ try {
     const held before = address_held(iface, ip, netmask, broadcast);
     if (before == held::as_asked)
         return true;
-    if (before == held::no && pelk::utils::sysExecSimple(kIpProgram, ip_addr_add_args(iface, ip, netmask, broadcast)) == 0)
+    if (before == held::no &&
+        pelk::utils::sysExecSimple(kIpProgram, ip_addr_add_args(iface, ip, netmask, broadcast)) == 0)
         return true;
     NETLIB_ERROR("Failed to configure interface \"%s\"", iface.c_str());
     return false;

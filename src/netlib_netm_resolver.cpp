@@ -271,8 +271,8 @@ constexpr netlib::call_site kConfigureDns{NETLIB_UNIT, "netlib_netm_configure_dn
 // or the whole new one. Every failure has logged its line and removed the
 // temporary file; a rename refused across mounts is left to the caller when
 // quiet_across_mounts is set.
-move_result write_and_move(const resolver_file& target, const std::string& directory,
-                           const resolver_content& content, bool quiet_across_mounts)
+move_result write_and_move(const resolver_file& target, const std::string& directory, const resolver_content& content,
+                           bool quiet_across_mounts)
 {
     const std::string path = temporary_resolver_path(directory);
     // Armed before the file exists: the host may fail after creating it.
@@ -296,8 +296,8 @@ move_result write_and_move(const resolver_file& target, const std::string& direc
         const int error = errno;
         if (error == EXDEV && quiet_across_mounts)
             return move_result::across_mounts;
-        NETLIB_LOG_AT(kConfigureDns, PELK_LOG_ERR, error, "Failed to move DNS config from \"%s\" to \"%s\"", path.c_str(),
-                        target.path.c_str());
+        NETLIB_LOG_AT(kConfigureDns, PELK_LOG_ERR, error, "Failed to move DNS config from \"%s\" to \"%s\"",
+                      path.c_str(), target.path.c_str());
         return move_result::failed;
     }
     temporary.keep();

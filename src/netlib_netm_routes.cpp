@@ -6,10 +6,9 @@
 #include <net/route.h>
 #include <pelk/utils.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -83,8 +82,8 @@ bool read_routes(std::vector<kernel_route>& routes)
     while (std::fgets(line, sizeof line, file) != nullptr) {
         char name[IFNAMSIZ + 1];
         unsigned int destination, gateway, flags, mask;
-        if (!header && std::sscanf(line, "%16s %x %x %x %*d %*d %*d %x", name, &destination, &gateway, &flags,
-                                   &mask) == 5)
+        if (!header &&
+            std::sscanf(line, "%16s %x %x %x %*d %*d %*d %x", name, &destination, &gateway, &flags, &mask) == 5)
             routes.push_back({name, destination, gateway, mask, flags});
         header = false;
     }
@@ -116,9 +115,10 @@ void delete_default_routes(const std::string& iface)
 {
     const std::vector<std::string> args{"del", "default", "gw", "0.0.0.0", "dev", iface};
     std::vector<kernel_route> routes;
-    const long listed = read_routes(routes) ? std::count_if(routes.begin(), routes.end(),
-                                                            [&](const kernel_route& r) { return is_default_of(r, iface); })
-                                            : kMaxRouteDeletes;
+    const long listed = read_routes(routes)
+                            ? std::count_if(routes.begin(), routes.end(),
+                                            [&](const kernel_route& r) { return is_default_of(r, iface); })
+                            : kMaxRouteDeletes;
     for (long i = 0; i < listed && i < kMaxRouteDeletes; ++i) {
         if (run_route(args) != 0)
             return;

@@ -102,7 +102,8 @@ bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const std::
                                 const std::string& gateway, const std::vector<std::string>& nameservers,
                                 const std::string& search, const std::string& broadcast, bool is_static, bool fallback)
 try {
-    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE) || !texts_valid(iface, ip, netmask, gateway, nameservers, search))
+    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE) ||
+        !texts_valid(iface, ip, netmask, gateway, nameservers, search))
         return false;
     const bool address_set =
         fallback ? pelk::network::netlib_netm_configure_static_fallback(ctx, iface, ip, netmask, broadcast)

@@ -291,7 +291,8 @@ TEST_F(Device, RecordsFollowTheLastConfigurationOfAnInterface)
             EXPECT_FALSE(
                 net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.21", "", "10.5.0.300", {}, "", "", true));
             records("static, a refused gateway: nothing applied", true, false);
-            EXPECT_FALSE(net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.21", "", "224.0.0.1", {}, "", "", true));
+            EXPECT_FALSE(
+                net::netlib_netm_configure_static(ctx, "eth0", "10.5.0.21", "", "224.0.0.1", {}, "", "", true));
             records("static, routes failing after the fallback address", false, true);
             EXPECT_TRUE(net::netlib_netm_configure_dhcp(ctx, "eth0", "10.5.0.22", "", "", {}, "", "", false));
             records("a lease", false, false);

@@ -137,9 +137,9 @@ TEST(Processes, ProgramsGetTheirArgumentsLiterallyTheirRealStatusAndAResetSignal
             }
             const std::string gone = "/proc/" + std::to_string(other);  // a zombie, or reaped
             EXPECT_EQ(4, utils::sysExecSimple("/bin/sh", {"-c", "kill " + std::to_string(other) +
-                                                                   "; i=0; while grep -qs 'State:.[RSD]' " + gone +
-                                                                   "/status && [ $i != 9999 ]; do i=$((i+1)); "
-                                                                   "done; exit 4"}));
+                                                                    "; i=0; while grep -qs 'State:.[RSD]' " + gone +
+                                                                    "/status && [ $i != 9999 ]; do i=$((i+1)); "
+                                                                    "done; exit 4"}));
             waitpid(other, nullptr, 0);
             EXPECT_EQ(-1, utils::sysExecSimple("/bin/sh", {"-c", "kill -9 $$"}));
             EXPECT_EQ(-1, utils::sysExecSimple("/nonexistent/program", {}));

@@ -100,7 +100,8 @@ struct RunReport {
 
 RunReport run_and_wait(const char* program, char* const* argv)
 {
-    void* stacks = mmap(nullptr, 2 * kCloneStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    void* stacks =
+        mmap(nullptr, 2 * kCloneStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (stacks == MAP_FAILED)
         return {RunReport::start, errno, 0};
     char* base = static_cast<char*>(stacks);

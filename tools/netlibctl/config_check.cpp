@@ -28,11 +28,21 @@ struct KnownKey {
 
 // Every key the library reads at start-up, and the objects holding them.
 constexpr KnownKey kKnownKeys[] = {
-    {"dhcp", Kind::object},         {"dhcp/status", Kind::integer},  {"dhcp/fallbackIP", Kind::text},
-    {"dhcp/fallbackNetmask", Kind::text}, {"statik", Kind::object},  {"statik/ip", Kind::text},
-    {"statik/netmask", Kind::text}, {"routes", Kind::object},        {"routes/gateway", Kind::text},
-    {"dns", Kind::object},          {"dns/ns1", Kind::object},       {"dns/ns1/ip", Kind::text},
-    {"dns/ns1/status", Kind::integer}, {"dns/ns2", Kind::object},    {"dns/ns2/ip", Kind::text},
+    {"dhcp", Kind::object},
+    {"dhcp/status", Kind::integer},
+    {"dhcp/fallbackIP", Kind::text},
+    {"dhcp/fallbackNetmask", Kind::text},
+    {"statik", Kind::object},
+    {"statik/ip", Kind::text},
+    {"statik/netmask", Kind::text},
+    {"routes", Kind::object},
+    {"routes/gateway", Kind::text},
+    {"dns", Kind::object},
+    {"dns/ns1", Kind::object},
+    {"dns/ns1/ip", Kind::text},
+    {"dns/ns1/status", Kind::integer},
+    {"dns/ns2", Kind::object},
+    {"dns/ns2/ip", Kind::text},
     {"dns/ns2/status", Kind::integer},
 };
 

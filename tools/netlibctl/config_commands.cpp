@@ -171,8 +171,8 @@ void add_full_config_command(CLI::App& app, CommandList& commands, const char* n
     ConfigCommand c = add_command(app, commands, name, help,
                                   with_cidr(library_call(
                                                 [call](void* ctx, const ConfigOptions& o) {
-                                                    return call(ctx, o.iface, o.ip, o.netmask, o.gateway,
-                                                                o.nameservers, o.search, o.broadcast, o.fallback);
+                                                    return call(ctx, o.iface, o.ip, o.netmask, o.gateway, o.nameservers,
+                                                                o.search, o.broadcast, o.fallback);
                                                 },
                                                 true),
                                             true));
@@ -198,12 +198,12 @@ bool apply_lease(void* ctx, const std::string& iface, const std::string& ip, con
 
 void add_addr_command(CLI::App& app, CommandList& commands)
 {
-    ConfigCommand c = add_command(app, commands, "addr", "Add an IPv4 address to IFACE",
-                                  with_cidr(library_call([](void* ctx, const ConfigOptions& o) {
-                                                return net::netlib_netm_configure_ip_addr(ctx, o.iface, o.ip,
-                                                                                          o.netmask, o.broadcast);
-                                            }),
-                                            false));
+    ConfigCommand c =
+        add_command(app, commands, "addr", "Add an IPv4 address to IFACE",
+                    with_cidr(library_call([](void* ctx, const ConfigOptions& o) {
+                                  return net::netlib_netm_configure_ip_addr(ctx, o.iface, o.ip, o.netmask, o.broadcast);
+                              }),
+                              false));
     c.app->add_option("IP", c.options.ip, kAddressHelp)->required();
     add_address_options(c);
 }

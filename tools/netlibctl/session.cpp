@@ -2,10 +2,9 @@
 // it opened, the log threshold for expected failures, the error line.
 #include "session.h"
 
+#include <net/if.h>
 #include <pelk/host.h>
 #include <pelk/log.h>
-
-#include <net/if.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -68,8 +67,7 @@ std::vector<std::string> nearest(const std::string& word, const std::vector<std:
         if (d <= kMaxDistance && candidate != word)
             near.emplace_back(d, candidate);
     }
-    std::stable_sort(near.begin(), near.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::string> names;
     for (std::size_t i = 0; i < near.size() && i < kMaxShown; ++i)
         names.push_back(near[i].second);
