@@ -34,7 +34,7 @@ namespace
 {
 
 // Each of the two clones' stacks: they only make system calls.
-constexpr std::size_t kCloneStack = 32 * 1024;
+constexpr std::size_t kCloneStack = std::size_t{32} * 1024;
 // The kernel's sigset_t, as rt_sigaction and rt_sigprocmask take it.
 constexpr std::size_t kKernelSigsetSize = 8;
 constexpr int kKernelSignals = 64;

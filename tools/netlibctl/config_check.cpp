@@ -98,7 +98,8 @@ bool check_members(const Variant& object, const std::string& parent, std::string
 {
     for (std::size_t i = 0; i < object.Size(); ++i) {
         const std::string& name = object.KeyAt(i);
-        const std::string path = parent.empty() ? name : parent + "/" + name;
+        std::string path = parent;
+        path += (parent.empty() ? "" : "/") + name;
         const KnownKey* key = known(path);
         if (key == nullptr) {
             why = "unknown key /" + path;
