@@ -42,6 +42,8 @@ case_exit_codes() {
     row 2 "--timeout: seconds, from 0.001 to 1000000000" monitor --timeout nan
     row 2 "the prefix length after '/' is a number from 0 to 32" addr lo 10.0.0.1/33
     row 2 "not both" addr lo 10.0.0.1/8 --netmask 255.0.0.0
+    row 2 "--netmask is required, or a prefix length with the address" static lo --ip 10.0.0.1
+    row 1 'netlibctl: no interface named "loo" (did you mean lo?)' addr loo 10.0.0.1/24
     row 2 "give --nameserver or --search, or --clear" dns lo
     row 2 "--nameserver excludes --clear" dns lo --clear --nameserver 10.0.0.1
     row 2 "IFACE excludes --show" dns lo --show
@@ -96,7 +98,14 @@ case_exit_codes() {
 {"k${k63}":null}|(at /k$k63)
 {"${k63}é":null}|(at /$k63...)
 {"\\u0001k${k63}":null}|(at /\\u0001$k63...)
+{"dhcp":{"status":0},"static":{"ip":"10.0.0.1"}}|unknown key /static (did you mean /statik?)
+{"dhcp":{"status":"0"}}|/dhcp/status must be an integer (or true/false)
+{"statik":{"netmask":24}}|/statik/netmask must be a text
+{"dns":{"ns1":{"status":"1"}}}|/dns/ns1/status must be an integer
 EOF
+    printf '\357\273\277{"dhcp":{"status":0},"statik":{"ip":"10.0.0.400"},"routes":{"gateway":"10.0.0.1"}}' >"$scratch/bom"
+    row 0 "nosuch0: static (address '10.0.0.400' netmask '255.255.255.0' refused: fallback) address 192.168.1.20 \
+netmask 255.255.255.0 gateway 10.0.0.1 nameservers -" init nosuch0 --check --config "$scratch/bom"
 }
 
 # What a field engineer reads of each interface, the main one and the resolver
