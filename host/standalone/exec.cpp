@@ -2,12 +2,12 @@
 //
 // A program ends as a child that signals SIGCHLD: exec makes it one whatever
 // it was cloned as. A host's handler that reaps every child (waitpid(-1)),
-// SIG_IGN or SA_NOCLDWAIT would then take its status first. So the program
-// is the child of an intermediate process that signals nothing when it ends
-// (a "clone" child, which only a wait with __WALL or __WCLONE takes): the
-// intermediate waits for the program and leaves its status in memory it
-// shares with the caller. Both are cloned with vfork semantics, so the cost
-// does not grow with the caller's memory.
+// SIG_IGN or SA_NOCLDWAIT would then take its status first. For such a host
+// the program is the child of an intermediate process that signals nothing
+// when it ends (a "clone" child, which only a wait with __WALL or __WCLONE
+// takes): the intermediate waits for the program and leaves its status in
+// memory it shares with the caller. Everything is cloned with vfork
+// semantics, so the cost does not grow with the caller's memory.
 #include <errno.h>
 #include <pelk/utils.h>
 #include <sched.h>
@@ -98,6 +98,18 @@ struct RunReport {
     int status;
 };
 
+// With SIGCHLD at its default nothing but this call waits for the program,
+// and it runs as a plain child; a handler (which may reap every child),
+// SIG_IGN or SA_NOCLDWAIT puts its status at risk, and the intermediate
+// takes it instead, at the cost of one more process.
+bool status_at_risk()
+{
+    struct sigaction current {
+    };
+    return sigaction(SIGCHLD, nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+           (current.sa_flags & SA_NOCLDWAIT) != 0;
+}
+
 RunReport run_and_wait(const char* program, char* const* argv)
 {
     void* stacks =
@@ -106,18 +118,33 @@ RunReport run_and_wait(const char* program, char* const* argv)
         return {RunReport::start, errno, 0};
     char* base = static_cast<char*>(stacks);
     Run run{program, argv, base + kCloneStack, 0, false, 0};
+    const bool through_intermediate = status_at_risk();
     sigset_t all, saved;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &saved);
-    // CLONE_VFORK: back here once the intermediate has ended, the program
-    // with it. Exit signal 0: see the top of the file.
-    const pid_t middle = clone(intermediate, base + 2 * kCloneStack, CLONE_VM | CLONE_VFORK, &run);
-    if (middle < 0)
+    // CLONE_VFORK: back here once the program has called execve, or, through
+    // the intermediate, once the program has ended. Exit signal 0 for the
+    // intermediate: see the top of the file.
+    const pid_t pid = through_intermediate
+                          ? clone(intermediate, base + 2 * kCloneStack, CLONE_VM | CLONE_VFORK, &run)
+                          : clone(start_program, run.program_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &run);
+    if (pid < 0)
         run.error = errno;
-    else
-        ::waitpid(middle, nullptr, __WALL);  // ended already; signals blocked, so never interrupted
+    else if (through_intermediate)
+        ::waitpid(pid, nullptr, __WALL);  // ended already; signals blocked, so never interrupted
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     munmap(stacks, 2 * kCloneStack);
+    if (pid >= 0 && !through_intermediate && run.error == 0) {
+        run.started = true;
+        pid_t waited;
+        do
+            waited = ::waitpid(pid, &run.status, 0);
+        while (waited < 0 && errno == EINTR);
+        if (waited < 0)
+            run.error = errno;
+    } else if (pid >= 0 && !through_intermediate) {
+        ::waitpid(pid, nullptr, 0);  // the failed exec's 127
+    }
     if (run.error != 0)
         return {run.started ? RunReport::wait : RunReport::start, run.error, 0};
     return {RunReport::done, 0, run.status};

@@ -17,13 +17,15 @@ namespace utils
 // exit status is returned as such; -1 when it could not be started or was
 // killed by a signal. The child starts with an empty signal mask and every
 // signal at its default action, and inherits the environment.
-// The calling thread's signals are held back until the program has ended;
-// the program runs as the child of an intermediate process that signals
-// nothing when it ends. So the real status comes back whatever the host does
-// with SIGCHLD: ignore it, set SA_NOCLDWAIT, or reap every child from a
-// handler with waitpid(-1, ...), wait() or waitid(P_ALL, ...). What a host
-// may not do: wait for children it did not start with __WALL or __WCLONE,
-// which would take the intermediate's end and leave the call waiting.
+// The real status comes back whatever the host does with SIGCHLD. At its
+// default, the program is a plain child and the caller waits for it.
+// Ignored, with SA_NOCLDWAIT, or with a handler (which may reap every child
+// with waitpid(-1, ...), wait() or waitid(P_ALL, ...)), the program runs as
+// the child of an intermediate process that signals nothing when it ends,
+// and the calling thread's signals are held back until the program has
+// ended. What a host may not do with children it did not start: wait for
+// them with __WALL or __WCLONE (that takes the intermediate's end), or, with
+// SIGCHLD at its default, wait for any child from another thread.
 int sysExecSimple(const char* program, const std::vector<std::string>& args);
 
 // Starts program detached (new session, no zombie left in the caller) with
