@@ -110,7 +110,24 @@ bool status_at_risk()
            (current.sa_flags & SA_NOCLDWAIT) != 0;
 }
 
-RunReport run_and_wait(const char* program, char* const* argv)
+// posix_spawn clones with vfork semantics, so the cost does not grow with
+// the caller's memory, and it reports a failed exec as its result.
+RunReport spawn_and_wait(const char* program, char* const* argv)
+{
+    host_impl::SpawnAttr attr;
+    int rc = attr.setup(nullptr, 0);
+    pid_t pid = -1;
+    if (rc == 0)
+        rc = posix_spawn(&pid, program, nullptr, attr.get(), argv, environ);
+    if (rc != 0)
+        return {RunReport::start, rc, 0};
+    int status = 0;
+    if (host_impl::wait_for(pid, status) < 0)
+        return {RunReport::wait, errno, 0};
+    return {RunReport::done, 0, status};
+}
+
+RunReport run_through_intermediate(const char* program, char* const* argv)
 {
     void* stacks =
         mmap(nullptr, 2 * kCloneStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
@@ -118,33 +135,18 @@ RunReport run_and_wait(const char* program, char* const* argv)
         return {RunReport::start, errno, 0};
     char* base = static_cast<char*>(stacks);
     Run run{program, argv, base + kCloneStack, 0, false, 0};
-    const bool through_intermediate = status_at_risk();
     sigset_t all, saved;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &saved);
-    // CLONE_VFORK: back here once the program has called execve, or, through
-    // the intermediate, once the program has ended. Exit signal 0 for the
-    // intermediate: see the top of the file.
-    const pid_t pid = through_intermediate
-                          ? clone(intermediate, base + 2 * kCloneStack, CLONE_VM | CLONE_VFORK, &run)
-                          : clone(start_program, run.program_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &run);
-    if (pid < 0)
+    // CLONE_VFORK: back here once the intermediate has ended, the program
+    // with it. Exit signal 0: see the top of the file.
+    const pid_t middle = clone(intermediate, base + 2 * kCloneStack, CLONE_VM | CLONE_VFORK, &run);
+    if (middle < 0)
         run.error = errno;
-    else if (through_intermediate)
-        ::waitpid(pid, nullptr, __WALL);  // ended already; signals blocked, so never interrupted
+    else
+        ::waitpid(middle, nullptr, __WALL);  // ended already; signals blocked, so never interrupted
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     munmap(stacks, 2 * kCloneStack);
-    if (pid >= 0 && !through_intermediate && run.error == 0) {
-        run.started = true;
-        pid_t waited;
-        do
-            waited = ::waitpid(pid, &run.status, 0);
-        while (waited < 0 && errno == EINTR);
-        if (waited < 0)
-            run.error = errno;
-    } else if (pid >= 0 && !through_intermediate) {
-        ::waitpid(pid, nullptr, 0);  // the failed exec's 127
-    }
     if (run.error != 0)
         return {run.started ? RunReport::wait : RunReport::start, run.error, 0};
     return {RunReport::done, 0, run.status};
@@ -160,7 +162,8 @@ int sysExecSimple(const char* program, const std::vector<std::string>& args)
     }
     const std::string path(program);
     std::vector<char*> argv = host_impl::make_argv(path, args);
-    const RunReport r = run_and_wait(program, argv.data());
+    const RunReport r =
+        status_at_risk() ? run_through_intermediate(program, argv.data()) : spawn_and_wait(program, argv.data());
     if (r.failed == RunReport::start) {
         HOST_ERR(r.error, "cannot start \"%s\"", program);
         return -1;
