@@ -155,10 +155,13 @@ inline Message link_message(std::uint16_t type, int index, unsigned int flags, c
 
 // Runs body as PID 1 of PID and mount namespaces of its own, with a /proc of
 // its own mounted at proc, so that whatever it starts, signals or reaps
-// stays inside; a failure inside fails the case. The namespaces are made in
-// a child: this process can still fork afterwards (LeakSanitizer does).
+// stays inside; a failure inside fails the case, and so does an exit before
+// the body's end (code under test that ends the process by mistake). The
+// namespaces are made in a child: this process can still fork afterwards
+// (LeakSanitizer does).
 inline void as_init(const std::function<void()>& body, const char* proc = "/proc")
 {
+    constexpr int kBodyDone = 42;
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for PID and mount namespaces of its own";
     const pid_t outer = fork();
@@ -172,7 +175,7 @@ inline void as_init(const std::function<void()>& body, const char* proc = "/proc
                 _exit(2);
             body();
             std::fflush(nullptr);  // what body printed; _exit does not flush
-            _exit(::testing::Test::HasFailure() ? 1 : 0);
+            _exit(::testing::Test::HasFailure() ? 1 : kBodyDone);
         }
         int status = 0;
         while (waitpid(init, &status, 0) < 0 && errno == EINTR) {
@@ -181,7 +184,7 @@ inline void as_init(const std::function<void()>& body, const char* proc = "/proc
     }
     int status = 0;
     ASSERT_EQ(outer, waitpid(outer, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit status " << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kBodyDone) << "exit status " << status;
 }
 
 // Every case runs in a network and mount namespace of its own (ctest runs each
