@@ -62,8 +62,7 @@ case_exit_codes() {
     fi
     row 1 'netlib_netm_configure_dhcp: invalid network interface' dhcp ""
     one_line dhcp with an empty name
-    echo "nameserver 10.0.0.1" >"$scratch/resolv"
-    for command in status "--json show lo" "dns --show"; do  # output that cannot be written fails
+    for command in status "--json show lo"; do  # output that cannot be written fails
         out=/dev/full row 1 "netlibctl: cannot write the output: No space left on device" $command
     done
 
@@ -113,7 +112,10 @@ netmask 255.255.255.0 gateway 10.0.0.1 nameservers -" init nosuch0 --check --con
 case_show() {
     printf "nameserver 10.20.0.1\nnameserver 10.20.0.2\nsearch lan corp\n" >"$scratch/resolv" && cp /bin/sh "$scratch/udhcpc"
     unshare -m -n -p -f --mount-proc sh -c '
-        "$0/udhcpc" -c "kill -STOP \$\$" udhcpc -i va & mount --bind "$0/resolv" /etc/resolv.conf || exit 1
+        "$0/udhcpc" -c "kill -STOP \$\$" udhcpc -i va &
+        # Over the resolver file, or, where there is none (a bare device), over a copy of /etc holding one.
+        mount --bind "$0/resolv" /etc/resolv.conf 2>/dev/null || { mkdir "$0/etc" && mount -t tmpfs etc "$0/etc" &&
+            cp -a /etc/. "$0/etc/" && cp "$0/resolv" "$0/etc/resolv.conf" && mount --bind "$0/etc" /etc; } || exit 1
         ip link set lo up && ip link add va address 02:00:00:00:00:01 mtu 1400 type veth peer name vb \
             address 02:00:00:00:00:02 && ip link add vc address 02:00:00:00:00:03 type ifb &&
             ip link set vb up && ip link set va up &&

@@ -181,8 +181,8 @@ TEST(Processes, DaemonsStartDetachedAndAreFoundByTheirFifteenCharacterName)
         close(high);
         EXPECT_EQ(pid, getsid(pid));
         EXPECT_EQ("0 1 2", sh("ls /proc/" + std::to_string(pid) + "/fd | sort | xargs"));
-        const std::string fd = " /proc/" + std::to_string(pid) + "/fd/";
-        EXPECT_EQ("/dev/null /dev/null /dev/null", sh("readlink" + fd + "0" + fd + "1" + fd + "2 | xargs"));
+        EXPECT_EQ("/dev/null /dev/null /dev/null",
+                  sh("for fd in 0 1 2; do readlink /proc/" + std::to_string(pid) + "/fd/$fd; done | xargs"));
         EXPECT_EQ(0, utils::runDaemon(nullptr, nullptr, nullptr, scratch / "missing", 0));
 
         EXPECT_EQ('T', state_once(pid, "T"));
