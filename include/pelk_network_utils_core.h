@@ -1,5 +1,6 @@
 // libpelk_network_utils_core: IPv4 network management for embedded Linux
-// devices. The public interface, complete.
+// devices, with IPv6 beside it for hosts that ask for it (since version 1.2).
+// The public interface, complete.
 //
 // USING IT
 // The host owns a netlib_context, marks it (front_end_marker non-zero),
@@ -62,6 +63,14 @@
 // Addresses, netmasks and gateways are dotted-quad texts. Texts checked
 // with the host's validators are strict: four decimal numbers 0-255, no
 // leading zeros, no spaces.
+//
+// IPV6 (since version 1.2, version node PELK_NETWORK_UTILS_CORE_1.2)
+// Everything IPv6 is additive: a host that calls none of the functions
+// marked "since 1.2" sees what it saw before (the same events, payloads,
+// results and log lines). IPv6 texts are those inet_pton reads, in any
+// form ("2001:db8::5", "2001:0db8:0:0:0:0:0:5"); an address with a prefix
+// is "ADDRESS/N" with N 1 to 128 in decimal. The library prints them
+// compressed, as ip does, except in the "ifaddr" of events (see below).
 #ifndef PELK_NETWORK_UTILS_CORE_H
 #define PELK_NETWORK_UTILS_CORE_H
 
@@ -107,15 +116,39 @@ namespace network
 // A deletion is not reported as such: it carries the flags the link last
 // had. A host that must know reads "ifindex" and the interface list.
 // Address events report IPv4 addresses (the module subscribes to no IPv6
-// group; a host's own nl_open may):
+// group unless the host opts in; a host's own nl_open may):
 //   event_address_assigned   RTM_NEWADDR
 //   event_address_removed    RTM_DELADDR
+// Since 1.2, only for a host that opted in (netlib_libevents_opt_in); a
+// host that did not never gets them, and nl_service and nl_event_callback
+// never give them:
+//   event_ipv6_address_assigned  RTM_NEWADDR of an IPv6 address (also when
+//                                its flags change: tentative to usable, ...)
+//   event_ipv6_address_removed   RTM_DELADDR of an IPv6 address
+//   event_router_nameservers     a router advertised name servers (RDNSS)
+//   event_router_domains         a router advertised search domains (DNSSL)
 enum event_type : int {
     event_if_down = 1,
     event_if_up = 2,
     event_lower_up = 3,
     event_address_assigned = 4,
     event_address_removed = 5,
+    event_ipv6_address_assigned = 6,
+    event_ipv6_address_removed = 7,
+    event_router_nameservers = 8,
+    event_router_domains = 9,
+};
+
+// What a host may opt in to beyond the first release's events, as a mask
+// (since 1.2).
+//   events_ipv6_addresses  IPv6 address events, and IPv6 addresses in resync
+//   events_router_dns      the name servers and search domains routers
+//                          advertise (the kernel passes them on as
+//                          RTM_NEWNDUSEROPT; it keeps no list of them, so
+//                          resync cannot report them)
+enum event_extras : unsigned int {
+    events_ipv6_addresses = 0x1,
+    events_router_dns = 0x2,
 };
 
 // Events in arrival order, each with its payload: a Variant object whose
@@ -140,6 +173,32 @@ enum event_type : int {
 //   "ifindex"    unsigned int    the interface index
 //   "ifname"     text            the interface's name now; "" when it no
 //                                longer exists
+//   "eventName"  text            event_to_string of the event
+//
+// IPv6 address events (ipv6_address_assigned, ipv6_address_removed): the
+// address events' members, "family" "AF_INET6" and "ifaddr" uncompressed,
+// with these before "eventName":
+//   "prefixlen"  unsigned char   the prefix length, 0-128
+//   "scope"      text            "global", "site", "link", "host", or the
+//                                kernel's number as decimal text
+//   "tentative"  bool            duplicate detection has not ended yet
+//   "deprecated" bool            its preferred lifetime ran out
+//   "dadfailed"  bool            duplicate detection found the address in use
+//
+// router events (router_nameservers, router_domains), one per option:
+//   "family"     text            "AF_INET6"
+//   "ifindex"    unsigned int    the interface the advertisement came in on
+//   "ifname"     text            its name; "" when it no longer exists
+//   "router"     text            the router's address, compressed; "" when
+//                                the kernel did not say
+//   "lifetime"   unsigned int    seconds the router vouches for them; 0
+//                                withdraws them
+//   "nameservers" text           (router_nameservers) the servers, compressed,
+//                                separated by one space; a link-local one as
+//                                "fe80::1%IFNAME", ready for a resolver file
+//   "domains"    text            (router_domains) the domains, dotted,
+//                                separated by one space; a name holding a
+//                                byte no host name has is left out
 //   "eventName"  text            event_to_string of the event
 //
 // Integers keep the width and signedness shown (Variant::GetType).
@@ -203,6 +262,23 @@ NETLIB_API bool netlib_iface_is_running(void* ctx, const std::string& iface);
 // after one query, when the interface is already as wanted.
 NETLIB_API bool netlib_iface_set_up(void* ctx, const std::string& iface, bool up);
 
+// One IPv6 address of an interface (since 1.2).
+struct ipv6_address {
+    std::string address;         // compressed, as ip prints it
+    unsigned int prefix_length;  // 0-128
+    std::string scope;           // "global", "site", "link", "host" or the number
+    unsigned int flags;          // the kernel's IFA_F_* flags: 0x01 temporary,
+                                 // 0x08 dadfailed, 0x20 deprecated, 0x40 tentative,
+                                 // 0x80 permanent (set by hand), ...
+};
+// The interface's IPv6 addresses, in the kernel's order; addresses is
+// replaced whole (empty when IPv6 is off there). Read through a routing
+// netlink request, not an ioctl. Logs "No such network interface "NAME""
+// with errno (ENODEV, or the name refused: "invalid network interface"),
+// "netlib: failed to read IPv6 addresses" with errno. Since 1.2.
+NETLIB_API bool netlib_iface_get_ipv6_addresses(void* ctx, const std::string& iface,
+                                                std::vector<ipv6_address>& addresses);
+
 // ---- Enumeration and the main interface ----
 
 // Appends to names (not emptied first) every interface the kernel lists,
@@ -221,8 +297,8 @@ NETLIB_API bool netlib_iface_guess_default_iface(void* ctx, std::string& iface);
 
 // ---- Events module ----
 //
-// The kernel queues link and IPv4-address notifications on the module's
-// socket (4 MiB deep) until the host reads them; the library never waits or
+// The kernel queues link and IPv4-address notifications (and those the
+// host opted in to) on the module's socket (4 MiB deep) until the host reads them; the library never waits or
 // reads on its own. Each of the three reading calls below delivers inside
 // the call, on the host's thread: subscriber by subscriber in ascending id,
 // each getting the events in the order they arrived. None of them, nor init
@@ -289,8 +365,10 @@ NETLIB_API bool netlib_libevents_drain(void* ctx, unsigned int max_datagrams);
 // Reports the current state, on a short-lived socket of its own so the
 // queued notifications stay queued: one event per link (if_down, if_up or
 // lower_up by its flags now; the payload as for a notification), then one
-// address_assigned per IPv4 address. The links are dispatched as one batch
-// in the kernel's order, then the addresses as another. A dump that a
+// address_assigned per IPv4 address; opted in to IPv6 addresses, then one
+// ipv6_address_assigned per IPv6 address. The links are dispatched as one
+// batch in the kernel's order, then the addresses as another (the IPv6 ones
+// as a third). A dump that a
 // concurrent change interrupted is asked for again (up to 5 more times), so
 // each batch is one consistent snapshot. Waits only for the kernel's answer
 // (at most 5 s per reply datagram). On failure it logs "netlib: failed to
@@ -308,6 +386,14 @@ NETLIB_API bool netlib_libevents_resync(void* ctx);
 // leave datagrams queued that no new edge will report.
 // Since version 1.1 (version node PELK_NETWORK_UTILS_CORE_1.1).
 NETLIB_API int netlib_libevents_fd(void* ctx);
+// Replaces the set of extras the module reports (a mask of event_extras; 0
+// returns to the first release's events). Takes effect for notifications
+// the kernel queues after the call; those of an extra opted out of that are
+// still queued are dropped unread. Refused: an unknown bit, "netlib: unknown
+// event extras 0xMASK"; the kernel refusing a group, "netlib: failed to
+// join a netlink group (N)" (N the errno value; the set is left as it was).
+// Since 1.2.
+NETLIB_API bool netlib_libevents_opt_in(void* ctx, unsigned int extras);
 
 // ---- Network configuration ----
 //
@@ -463,7 +549,73 @@ NETLIB_API bool netlib_netm_configure_static(void* ctx, const std::string& iface
 // key of another type reads as absent. Defaults: dhcp/status 1, statik/ip and dhcp/fallbackIP
 // "192.168.1.20", statik/netmask and dhcp/fallbackNetmask "255.255.255.0",
 // the rest empty or 0. The result is that of the chosen path.
+//
+// IPv6 (since 1.2): with none of the keys "ipv6/mode", "ipv6/address" and
+// "ipv6/gateway", IPv6 is left as it is. Otherwise they are judged with the
+// rest, first: "ipv6/mode" "slaac", "static" or "off" ("Invalid IPv6 mode
+// 'TEXT'"; "off" with an address or gateway is refused the same way), the
+// address as netlib_netm_configure_ipv6_addr judges it, the gateways as
+// netlib_netm_configure_ipv6_routes. After the IPv4 path succeeded:
+// netlib_netm_configure_ipv6_mode with IPv6 restarted on the interface
+// (switched off and on, so that the link-local address the flush removed is
+// formed again and routers are asked at once), then the address, then the
+// gateways; the first that fails ends the call with false.
 NETLIB_API bool netlib_netm_init_network(void* ctx, const std::string& iface, const pelk::variant::Variant& config);
+
+// ---- IPv6 configuration (since 1.2) ----
+
+// Adds an IPv6 address: ip -6 addr add ADDRESS/N dev IFACE. An address the
+// interface already holds with that prefix length counts as added and ip
+// does not run; held with another prefix length it is a failure and ip
+// does not run. Logs "Invalid IPv6 address 'TEXT'" (not ADDRESS/N, N not 1
+// to 128, the unspecified address or a multicast one), "Failed to configure
+// interface "NAME"" (held otherwise, the addresses could not be read, or ip
+// failed).
+NETLIB_API bool netlib_netm_configure_ipv6_addr(void* ctx, const std::string& iface, const std::string& address);
+// Replaces the interface's IPv6 default routes; IPv4 routes are not
+// touched. gateways holds IPv6 gateways separated by spaces (as
+// netlib_netm_configure_routes reads its text; a link-local gateway works,
+// written without a "%" scope: the interface is the scope). Every gateway
+// is checked first: one refused logs "Invalid gateway 'TEXT'" [add_route]
+// and "Failed to configure routes on interface "NAME"", and nothing
+// changes. Then every IPv6 default route through the interface, those
+// learnt from routers too, is deleted (ip -6 route del default dev IFACE,
+// once per route /proc/net/ipv6_route lists), and each gateway in order
+// gets ip -6 route add default via GW dev IFACE metric M, M 1024 for the
+// first and one more for each next, so the first is preferred; a gateway
+// that no route of the interface reaches directly first gets a host route
+// (ip -6 route add GW/128 dev IFACE). A text without gateways only deletes.
+// Logs "Failed to configure routes on interface "NAME"" when ip fails;
+// later gateways are not handled.
+NETLIB_API bool netlib_netm_configure_ipv6_routes(void* ctx, const std::string& iface, const std::string& gateways);
+// How the interface takes part in IPv6, set through
+// /proc/sys/net/ipv6/conf/IFACE/ (accept_ra, autoconf, disable_ipv6):
+//   ipv6_slaac   on; router advertisements accepted (also while the
+//                device forwards: accept_ra 2) and addresses formed from
+//                their prefixes (autoconf 1)
+//   ipv6_static  on; advertisements not accepted (accept_ra 0, autoconf 0):
+//                addresses and routes only as configured
+//   ipv6_off     IPv6 disabled on the interface (disable_ipv6 1; its IPv6
+//                addresses go with it)
+// Routers are asked at once when IPv6 comes on (from off) or the link comes
+// up; otherwise their next periodic advertisement applies. Every file is
+// read first; when one cannot be written, those written are set back.
+// Logs "No such network interface "NAME"" (ENODEV), "Invalid IPv6 mode N",
+// "Failed to set IPv6 mode on "NAME"" with errno (ENOENT: the kernel has no
+// IPv6).
+enum ipv6_mode : int {
+    ipv6_slaac = 1,
+    ipv6_static = 2,
+    ipv6_off = 3,
+};
+NETLIB_API bool netlib_netm_configure_ipv6_mode(void* ctx, const std::string& iface, ipv6_mode mode);
+// netlib_netm_configure_dns for name servers of both families: an entry is
+// an IPv4 address as there, or an IPv6 address; a link-local one
+// (fe80::/10) must name its interface as "%IFACE" ("fe80::1%eth0"), no
+// other may carry one. The same checks, lines, file handling and results
+// otherwise.
+NETLIB_API bool netlib_netm_configure_dns_dual(void* ctx, const std::string& iface,
+                                               const std::vector<std::string>& nameservers, const std::string& search);
 
 }  // namespace network
 }  // namespace pelk
@@ -495,8 +647,9 @@ NETLIB_API int nl_service(int fd, pelk::network::event_list& events);
 // 32 bytes or an address message shorter than 24, ENOMEM for an allocation
 // failure; -1 for a null msg.
 NETLIB_API int nl_event_callback(struct nlmsghdr* msg, pelk::network::event_list& events);
-// "if_down", "if_up", "lower_up", "address_assigned", "address_removed";
-// "n/a" for any other value.
+// "if_down", "if_up", "lower_up", "address_assigned", "address_removed",
+// and since 1.2 "ipv6_address_assigned", "ipv6_address_removed",
+// "router_nameservers", "router_domains"; "n/a" for any other value.
 NETLIB_API std::string event_to_string(pelk::network::event_type type);
 // Reads one datagram of the events module into its pending events without
 // dispatching them (netlib_libevents_service reads and dispatches). True

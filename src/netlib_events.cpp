@@ -19,6 +19,18 @@ namespace
 {
 
 constexpr unsigned int kEventGroups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;  // 17
+constexpr unsigned int kKnownExtras = pelk::network::events_ipv6_addresses | pelk::network::events_router_dns;
+
+// The RTNLGRP_* groups behind a set of extras, as a mask of group numbers.
+unsigned long long groups_of(unsigned int extras)
+{
+    unsigned long long groups = 0;
+    if (extras & pelk::network::events_ipv6_addresses)
+        groups |= 1ull << RTNLGRP_IPV6_IFADDR;
+    if (extras & pelk::network::events_router_dns)
+        groups |= 1ull << RTNLGRP_ND_USEROPT;
+    return groups;
+}
 
 bool check(void* ctx)
 {
@@ -59,7 +71,7 @@ bool nothing_read(int error)
 // was read, else the failure, logged under site when report is set.
 int receive_into(netlib_events_state* state, const netlib::call_site& site, bool report)
 {
-    const int error = netlib::nlsock::receive_events(state->nl_socket, state->pending_events);
+    const int error = netlib::nlsock::receive_events(state->nl_socket, state->pending_events, state->extras, true);
     if (report && error != 0 && !nothing_read(error))
         NETLIB_ERROR_AT(site, "netlib: failed to receive an event");
     return error;
@@ -110,7 +122,7 @@ void dispatch(netlib_events_state* state)
 int resync_kind(netlib_events_state* state, dump_socket& sock, const netlib::nlsock::dump_request& what)
 {
     event_list events;
-    const int error = sock.dump(what, events);
+    const int error = sock.dump(what, events, state->extras);
     state->pending_events.clear();
     state->pending_events.splice(state->pending_events.end(), events);
     dispatch(state);
@@ -126,6 +138,8 @@ int resynchronise(netlib_events_state* state)
         error = resync_kind(state, sock, netlib::nlsock::kLinkDump);
     if (error == 0)
         error = resync_kind(state, sock, netlib::nlsock::kAddressDump);
+    if (error == 0 && (state->extras & pelk::network::events_ipv6_addresses))
+        error = resync_kind(state, sock, netlib::nlsock::kAddress6Dump);
     return error;
 }
 
@@ -181,7 +195,7 @@ try {
     if (!msg)
         return -1;
     const int error = netlib::decode::decode_message(reinterpret_cast<const unsigned char*>(msg), events,
-                                                     netlib::nlsock::system_name_lookup());
+                                                     netlib::nlsock::system_setup());
     if (error != 0)
         errno = error;
     return error == 0 ? 0 : -1;
@@ -314,6 +328,29 @@ try {
     return true;
 }
 NETLIB_CONTAIN(false)
+
+bool netlib_libevents_opt_in(void* ctx, unsigned int extras)
+{
+    if (!check(ctx))
+        return false;
+    if (extras & ~kKnownExtras) {
+        NETLIB_ERROR("netlib: unknown event extras 0x%X", extras);
+        return false;
+    }
+    netlib_events_state* state = state_of(ctx);
+    const unsigned long long had = groups_of(state->extras), wanted = groups_of(extras);
+    int error = netlib::nlsock::change_membership(state->nl_socket, wanted & ~had, true);
+    if (error != 0) {
+        // Back to the groups the set had, so that the module stays as it was.
+        (void)netlib::nlsock::change_membership(state->nl_socket, wanted & ~had, false);
+        NETLIB_ERROR_ERRNO(error, "netlib: failed to join a netlink group (%d)", error);
+        return false;
+    }
+    // Leaving a group the kernel let us join cannot fail for a reason we could act on.
+    (void)netlib::nlsock::change_membership(state->nl_socket, had & ~wanted, false);
+    state->extras = extras;
+    return true;
+}
 
 int netlib_libevents_fd(void* ctx)
 {

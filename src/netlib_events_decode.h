@@ -4,6 +4,7 @@
 #ifndef NETLIB_EVENTS_DECODE_H
 #define NETLIB_EVENTS_DECODE_H
 
+#include <linux/if_addr.h>
 #include <linux/netlink.h>
 
 #include <cerrno>
@@ -26,12 +27,18 @@ constexpr std::size_t kNameBytes = 17;
 // leaves it empty when there is no such interface. context is the lookup's
 // own data.
 using name_lookup_fn = void (*)(void* context, unsigned int index, char (&name)[kNameBytes]);
-struct name_lookup {
-    name_lookup_fn fn;
+
+// What a decoding run needs from outside: interface names, and the extras a
+// host opted in to (pelk::network::event_extras; 0 decodes as the first
+// release did).
+struct setup {
+    name_lookup_fn lookup;
     void* context;
+    unsigned int extras = 0;
+    bool module = false;  // the events module: IPv6 addresses only when opted in
 };
 
-// "if_down" ... "address_removed"; "n/a" for any other value.
+// "if_down" ... "router_domains"; "n/a" for any other value.
 const std::string& event_name(pelk::network::event_type type);
 
 // Reads a wire structure from bytes whose alignment is not guaranteed.
@@ -45,12 +52,14 @@ T load(const unsigned char* p)
 
 // Decodes the message at msg, whose nlmsg_len bytes must be readable, into at
 // most one event appended to events. Link messages (RTM_NEWLINK, RTM_DELLINK)
-// and address messages (RTM_NEWADDR, RTM_DELADDR) give one; every other type
-// gives none. Address events get their "ifname" from lookup.
+// and address messages (RTM_NEWADDR, RTM_DELADDR) give one; with the extras
+// opted in, IPv6 addresses give the IPv6 kinds (without, none) and a
+// router's name-server and search-domain options (RTM_NEWNDUSEROPT) one
+// each; every other type gives none. Events get their "ifname" from env.
 // 0; EBADMSG when the message is shorter than its type's header; ENOMEM when
 // the event could not be built (nothing is appended then). Exceptions other
 // than std::bad_alloc (from the host's Variant) pass through.
-int decode_message(const unsigned char* msg, pelk::network::event_list& events, const name_lookup& lookup);
+int decode_message(const unsigned char* msg, pelk::network::event_list& events, const setup& env);
 
 // Calls visit(msg) for each message of a datagram of n bytes, in order, until
 // visit returns false. 0, or EBADMSG on a framing fault (datagram shorter
@@ -81,8 +90,28 @@ int for_each_message(const unsigned char* buf, std::size_t n, Visit visit)
 // Decodes every message of one datagram of n bytes (n > 0). 0; EBADMSG on a
 // framing fault, with the events of the messages before it appended; ENOMEM
 // when an event could not be built (the other messages are still decoded).
-int decode_datagram(const unsigned char* buf, std::size_t n, pelk::network::event_list& events,
-                    const name_lookup& lookup);
+int decode_datagram(const unsigned char* buf, std::size_t n, pelk::network::event_list& events, const setup& env);
+
+// An address message's header and the attributes the decoder reads.
+struct address_message {
+    ifaddrmsg info{};
+    const unsigned char* address = nullptr;  // the local address (IFA_LOCAL, else IFA_ADDRESS)
+    std::size_t address_len = 0;
+    std::uint32_t flags = 0;  // IFA_FLAGS when the kernel sent it, else the header's 8 bits
+};
+
+// False when the message is shorter than its header.
+bool parse_address_message(const unsigned char* msg, std::size_t msg_len, address_message& out);
+
+// The compressed text of an IPv6 address, as ip prints it ("2001:db8::5").
+std::string format_ipv6_compressed(const unsigned char* bytes);
+
+// "global", "site", "link", "host", or the number, as ip names a scope.
+std::string scope_name(unsigned char scope);
+
+// The longest address text, eight groups of four digits and seven colons,
+// and a NUL.
+constexpr std::size_t kAddressTextBytes = 40;
 
 }  // namespace decode
 }  // namespace netlib

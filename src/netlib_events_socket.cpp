@@ -21,6 +21,7 @@ namespace nlsock
 
 const dump_request kLinkDump{RTM_GETLINK, sizeof(ifinfomsg), AF_UNSPEC};
 const dump_request kAddressDump{RTM_GETADDR, sizeof(ifaddrmsg), AF_INET};
+const dump_request kAddress6Dump{RTM_GETADDR, sizeof(ifaddrmsg), AF_INET6};
 
 namespace
 {
@@ -101,8 +102,8 @@ struct dump_progress {
 
 // The messages of one reply datagram that answer request seq on port: data
 // messages become events, NLMSG_DONE ends the dump and NLMSG_ERROR fails it.
-int take_reply(const unsigned char* buf, std::size_t n, std::uint32_t seq, std::uint32_t port,
-               const decode::name_lookup& lookup, dump_progress& progress, event_list& events)
+int take_reply(const unsigned char* buf, std::size_t n, std::uint32_t seq, std::uint32_t port, dump_socket::sink& to,
+               dump_progress& progress)
 {
     int error = 0;
     const int framing = decode::for_each_message(buf, n, [&](const unsigned char* msg) {
@@ -119,12 +120,28 @@ int take_reply(const unsigned char* buf, std::size_t n, std::uint32_t seq, std::
                 error = carried_error(msg, header);
                 return false;
             default:
-                error = decode::decode_message(msg, events, lookup) == ENOMEM ? ENOMEM : 0;
+                error = to.take(msg);
                 return error == 0;
         }
     });
     return framing != 0 ? EPROTO : error;
 }
+
+// A dump's messages decoded into events.
+class event_sink final : public dump_socket::sink
+{
+public:
+    event_sink(event_list& events, const decode::setup& env) : events_(events), env_(env) {}
+    void reset() override { events_.clear(); }
+    int take(const unsigned char* msg) override
+    {
+        return decode::decode_message(msg, events_, env_) == ENOMEM ? ENOMEM : 0;
+    }
+
+private:
+    event_list& events_;
+    decode::setup env_;
+};
 
 }  // namespace
 
@@ -159,24 +176,36 @@ int read_datagram(int fd, int flags, datagram_buffer& buffer, std::size_t& size)
     return 0;
 }
 
-decode::name_lookup socket_name_lookup(int& fd)
+decode::setup socket_setup(int& fd, unsigned int extras, bool module)
 {
-    return decode::name_lookup{name_by_socket, &fd};
+    return decode::setup{name_by_socket, &fd, extras, module};
 }
 
-decode::name_lookup system_name_lookup()
+decode::setup system_setup()
 {
-    return decode::name_lookup{name_by_index, nullptr};
+    return decode::setup{name_by_index, nullptr, 0, false};
 }
 
-int receive_events(int fd, event_list& events)
+int change_membership(int fd, unsigned long long groups, bool join)
+{
+    for (int group = 1; group < 64; ++group) {
+        if ((groups & (1ull << group)) == 0)
+            continue;
+        if (setsockopt(fd, SOL_NETLINK, join ? NETLINK_ADD_MEMBERSHIP : NETLINK_DROP_MEMBERSHIP, &group,
+                       sizeof group) != 0)
+            return errno;
+    }
+    return 0;
+}
+
+int receive_events(int fd, event_list& events, unsigned int extras, bool module)
 {
     datagram_buffer buffer;
     std::size_t size = 0;
     const int error = read_datagram(fd, MSG_DONTWAIT, buffer, size);
     if (error != 0 || size == 0)
         return error;
-    return decode::decode_datagram(buffer.bytes, size, events, socket_name_lookup(fd));
+    return decode::decode_datagram(buffer.bytes, size, events, socket_setup(fd, extras, module));
 }
 
 dump_socket::~dump_socket()
@@ -208,14 +237,13 @@ int dump_socket::open()
     return 0;
 }
 
-int dump_socket::run_once(const dump_request& what, bool& interrupted, event_list& events)
+int dump_socket::run_once(const dump_request& what, bool& interrupted, sink& to)
 {
     const std::uint32_t seq = ++seq_;
     int error = send_dump_request(fd_, what, seq);
     if (error != 0)
         return error;
     datagram_buffer buffer;
-    const decode::name_lookup lookup = socket_name_lookup(fd_);
     dump_progress progress;
     while (!progress.done) {
         std::size_t size = 0;
@@ -225,7 +253,7 @@ int dump_socket::run_once(const dump_request& what, bool& interrupted, event_lis
         if (error == EAGAIN)
             return ETIMEDOUT;  // the receive timeout ran out
         if (error == 0)
-            error = take_reply(buffer.bytes, size, seq, port_, lookup, progress, events);
+            error = take_reply(buffer.bytes, size, seq, port_, to, progress);
         if (error != 0)
             return error;
     }
@@ -233,16 +261,22 @@ int dump_socket::run_once(const dump_request& what, bool& interrupted, event_lis
     return 0;
 }
 
-int dump_socket::dump(const dump_request& what, event_list& events)
+int dump_socket::dump(const dump_request& what, sink& to)
 {
     for (int attempt = 0; attempt <= kDumpRetries; ++attempt) {
-        events.clear();
+        to.reset();
         bool interrupted = false;
-        const int error = run_once(what, interrupted, events);
+        const int error = run_once(what, interrupted, to);
         if (error != 0 || !interrupted)
             return error;
     }
     return EBUSY;  // the configuration kept changing under every attempt
+}
+
+int dump_socket::dump(const dump_request& what, event_list& events, unsigned int extras)
+{
+    event_sink to(events, socket_setup(fd_, extras, true));
+    return dump(what, to);
 }
 
 }  // namespace nlsock

@@ -38,14 +38,19 @@ int read_datagram(int fd, int flags, datagram_buffer& buffer, std::size_t& size)
 
 // Names through the socket an event came from (SIOCGIFNAME): ENODEV, an
 // interface already gone, leaves the name empty; any other failure falls
-// back to if_indextoname. fd must outlive the lookup.
-decode::name_lookup socket_name_lookup(int& fd);
-// Names through if_indextoname alone.
-decode::name_lookup system_name_lookup();
+// back to if_indextoname. fd must outlive the setup.
+decode::setup socket_setup(int& fd, unsigned int extras, bool module);
+// Names through if_indextoname alone, as the first release decoded.
+decode::setup system_setup();
+
+// Joins (or, with join false, leaves) the multicast groups in the
+// RTNLGRP_* mask, one by one. 0 or the errno of the first refusal.
+int change_membership(int fd, unsigned long long groups, bool join);
 
 // Reads one datagram without waiting and decodes it into events. 0 (also for
 // an empty datagram), or the errno of read_datagram or decode_datagram.
-int receive_events(int fd, pelk::network::event_list& events);
+// extras and module as in decode::setup.
+int receive_events(int fd, pelk::network::event_list& events, unsigned int extras = 0, bool module = false);
 
 // What a dump asks for.
 struct dump_request {
@@ -53,8 +58,9 @@ struct dump_request {
     std::size_t body_bytes;
     unsigned char family;
 };
-extern const dump_request kLinkDump;     // every link
-extern const dump_request kAddressDump;  // every IPv4 address
+extern const dump_request kLinkDump;      // every link
+extern const dump_request kAddressDump;   // every IPv4 address
+extern const dump_request kAddress6Dump;  // every IPv6 address
 
 // A short-lived socket for dumps, so the replies never mix with the
 // notifications queued on the subscription socket.
@@ -67,15 +73,29 @@ public:
     dump_socket& operator=(const dump_socket&) = delete;
 
     int open();
-    // One consistent snapshot into events (cleared first): a dump that a
-    // concurrent change interrupted is asked for again, up to 5 more times
-    // (then EBUSY). ETIMEDOUT when the kernel does not answer within 5 s;
-    // EMSGSIZE for a reply datagram longer than the buffer. events holds the
-    // last attempt's events, also on failure.
-    int dump(const dump_request& what, pelk::network::event_list& events);
+    // Takes the messages of a dump, one by one; reset starts an attempt
+    // afresh. take returns 0 or an errno that ends the dump.
+    class sink
+    {
+    public:
+        virtual void reset() = 0;
+        virtual int take(const unsigned char* msg) = 0;
+
+    protected:
+        ~sink() = default;
+    };
+
+    // One consistent snapshot into to: a dump that a concurrent change
+    // interrupted is asked for again, up to 5 more times (then EBUSY).
+    // ETIMEDOUT when the kernel does not answer within 5 s; EMSGSIZE for a
+    // reply datagram longer than the buffer. to holds the last attempt's
+    // messages, also on failure.
+    int dump(const dump_request& what, sink& to);
+    // The same, decoded into events (cleared first).
+    int dump(const dump_request& what, pelk::network::event_list& events, unsigned int extras);
 
 private:
-    int run_once(const dump_request& what, bool& interrupted, pelk::network::event_list& events);
+    int run_once(const dump_request& what, bool& interrupted, sink& to);
 
     int fd_ = -1;
     std::uint32_t port_ = 0;

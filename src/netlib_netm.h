@@ -29,7 +29,19 @@ netlib_iface_state& state_of(void* ctx);
 // Each refusal is logged as the step that stands for it would log it.
 bool address_texts_valid(const std::string& ip, const std::string& netmask);
 bool gateway_text_valid(const std::string& iface, const std::string& gateway);
-bool resolver_texts_valid(const std::vector<std::string>& nameservers, const std::string& search);
+// dual: IPv6 name servers are taken too.
+bool resolver_texts_valid(const std::vector<std::string>& nameservers, const std::string& search, bool dual = false);
+
+// The non-blank tokens of a gateway text, trimmed, in order, each once.
+std::vector<std::string> gateway_tokens(const std::string& gateway);
+
+// IPv6: the texts judged as configure_ipv6_addr and configure_ipv6_routes
+// judge them, with their lines.
+bool ipv6_address_text_valid(const std::string& address);
+bool ipv6_gateway_text_valid(const std::string& iface, const std::string& gateways);
+// Sets the IPv6 mode; with restart, IPv6 is switched off and on first (a
+// fresh link-local address, routers asked at once). Logged under site.
+bool set_ipv6_mode(const std::string& iface, pelk::network::ipv6_mode mode, bool restart, const call_site& site);
 
 // Asks every running DHCP client (by process name) to stop.
 void stop_dhcp_client();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "netlib_config.h"
+#include "netlib_ipv6.h"
 #include "netlib_netm.h"
 
 namespace
@@ -31,9 +32,25 @@ bool has_line_break_or_nul(const std::string& text)
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
+// An IPv6 server as a resolver file takes it: a link-local one names its
+// interface ("fe80::1%eth0"), which no other may.
+bool ipv6_server_valid(const std::string& text)
+{
+    const std::string::size_type percent = text.find('%');
+    in6_addr address{};
+    if (!netlib::ipv6::parse_unicast(text.substr(0, percent), address))
+        return false;
+    if (!netlib::ipv6::is_link_local(address))
+        return percent == std::string::npos;
+    if (percent == std::string::npos)
+        return false;
+    const std::string scope = text.substr(percent + 1);
+    return !scope.empty() && netlib::iface_name_fits(scope) && scope.find_first_of(" \t/%") == std::string::npos;
+}
+
 // The first entry that may not be written, or null. Blank entries are
-// written as they are without a test.
-const std::string* refused_nameserver(const std::vector<std::string>& nameservers)
+// written as they are without a test. dual: IPv6 servers are taken too.
+const std::string* refused_nameserver(const std::vector<std::string>& nameservers, bool dual)
 {
     for (const std::string& entry : nameservers) {
         // A line break would let the entry add lines of its own to the file.
@@ -42,7 +59,7 @@ const std::string* refused_nameserver(const std::vector<std::string>& nameserver
         std::string trimmed = entry;
         if (pelk::utils::trim(trimmed).empty())
             continue;
-        if (!pelk::utils::ipv4_address_valid(trimmed, false, false))
+        if (!pelk::utils::ipv4_address_valid(trimmed, false, false) && !(dual && ipv6_server_valid(trimmed)))
             return &entry;
     }
     return nullptr;
@@ -304,6 +321,32 @@ move_result write_and_move(const resolver_file& target, const std::string& direc
     return move_result::done;
 }
 
+bool configure_resolver(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
+                        const std::string& search, bool dual, const netlib::call_site& site)
+{
+    if (!netlib::netm::guard_and_name(ctx, iface, site) ||
+        !netlib::netm::resolver_texts_valid(nameservers, search, dual))
+        return false;
+    const resolver_file target = locate_resolver_file();
+    if (target.error != 0) {
+        NETLIB_LOG_AT(kConfigureDns, PELK_LOG_ERR, target.error, "Failed to move DNS config from \"%s\" to \"%s\"",
+                      temporary_resolver_path(target.temporary_dir).c_str(), target.path.c_str());
+        return false;
+    }
+    const resolver_content content{nameservers, search};
+    // A /tmp of its own (a tmpfs, a bind mount) cannot be renamed from: then
+    // the file is written again beside its destination. Trying is the only
+    // check that is right on every kernel.
+    const bool elsewhere = target.temporary_dir != target.directory;
+    move_result result = write_and_move(target, target.temporary_dir, content, elsewhere);
+    if (result == move_result::across_mounts)
+        result = write_and_move(target, target.directory, content, false);
+    if (result != move_result::done)
+        return false;
+    sync_directory(target.directory);
+    return true;
+}
+
 }  // namespace
 
 namespace netlib
@@ -311,9 +354,9 @@ namespace netlib
 namespace netm
 {
 
-bool resolver_texts_valid(const std::vector<std::string>& nameservers, const std::string& search)
+bool resolver_texts_valid(const std::vector<std::string>& nameservers, const std::string& search, bool dual)
 {
-    if (const std::string* refused = refused_nameserver(nameservers)) {
+    if (const std::string* refused = refused_nameserver(nameservers, dual)) {
         NETLIB_ERROR_AT(kConfigureDns, "Invalid nameserver '%s'", refused->c_str());
         return false;
     }
@@ -335,27 +378,14 @@ namespace network
 bool netlib_netm_configure_dns(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
                                const std::string& search)
 try {
-    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE) ||
-        !netlib::netm::resolver_texts_valid(nameservers, search))
-        return false;
-    const resolver_file target = locate_resolver_file();
-    if (target.error != 0) {
-        NETLIB_ERROR_ERRNO(target.error, "Failed to move DNS config from \"%s\" to \"%s\"",
-                           temporary_resolver_path(target.temporary_dir).c_str(), target.path.c_str());
-        return false;
-    }
-    const resolver_content content{nameservers, search};
-    // A /tmp of its own (a tmpfs, a bind mount) cannot be renamed from: then
-    // the file is written again beside its destination. Trying is the only
-    // check that is right on every kernel.
-    const bool elsewhere = target.temporary_dir != target.directory;
-    move_result result = write_and_move(target, target.temporary_dir, content, elsewhere);
-    if (result == move_result::across_mounts)
-        result = write_and_move(target, target.directory, content, false);
-    if (result != move_result::done)
-        return false;
-    sync_directory(target.directory);
-    return true;
+    return configure_resolver(ctx, iface, nameservers, search, false, NETLIB_HERE);
+}
+NETLIB_CONTAIN(false)
+
+bool netlib_netm_configure_dns_dual(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
+                                    const std::string& search)
+try {
+    return configure_resolver(ctx, iface, nameservers, search, true, NETLIB_HERE);
 }
 NETLIB_CONTAIN(false)
 

@@ -24,24 +24,6 @@ constexpr const char* kRouteProgram = NETLIB_ROUTE_PROGRAM;
 // delete loop going for ever.
 constexpr int kMaxRouteDeletes = 256;
 
-// The non-blank gateway tokens, trimmed, in order, each once: a second
-// route through the same gateway would only be refused as existing.
-std::vector<std::string> gateway_tokens(const std::string& gateway)
-{
-    std::vector<std::string> tokens;
-    pelk::utils::split(gateway, " ", tokens);
-    std::vector<std::string> usable;
-    for (std::string& token : tokens) {
-        if (token.empty())
-            continue;
-        if (pelk::utils::trim(token).empty())
-            continue;
-        if (std::find(usable.begin(), usable.end(), token) == usable.end())
-            usable.push_back(token);
-    }
-    return usable;
-}
-
 // All gateways are checked before any route is deleted, so a typo does not
 // cost the interface its default routes. A refusal reads as add_route's own.
 bool gateways_valid(const std::vector<std::string>& tokens)
@@ -146,6 +128,24 @@ namespace netlib
 namespace netm
 {
 
+// The non-blank gateway tokens, trimmed, in order, each once: a second
+// route through the same gateway would only be refused as existing.
+std::vector<std::string> gateway_tokens(const std::string& gateway)
+{
+    std::vector<std::string> tokens;
+    pelk::utils::split(gateway, " ", tokens);
+    std::vector<std::string> usable;
+    for (std::string& token : tokens) {
+        if (token.empty())
+            continue;
+        if (pelk::utils::trim(token).empty())
+            continue;
+        if (std::find(usable.begin(), usable.end(), token) == usable.end())
+            usable.push_back(token);
+    }
+    return usable;
+}
+
 bool gateway_text_valid(const std::string& iface, const std::string& gateway)
 {
     if (gateways_valid(gateway_tokens(gateway)))
@@ -169,7 +169,7 @@ try {
         return false;
     if (!netlib::netm::gateway_text_valid(iface, gateway))
         return false;
-    const std::vector<std::string> tokens = gateway_tokens(gateway);
+    const std::vector<std::string> tokens = netlib::netm::gateway_tokens(gateway);
     delete_default_routes(iface);
     if (gateway.empty())
         return run_route({"add", "default", "dev", iface}) == 0;

@@ -88,6 +88,63 @@ StaticSettings read_static_settings(const pelk::variant::Variant& config)
     return s;
 }
 
+// The tree's IPv6 keys; without any of them IPv6 is left as it is.
+struct Ipv6Settings {
+    bool given = false;
+    std::string mode_text, address, gateway;
+    pelk::network::ipv6_mode mode = pelk::network::ipv6_static;
+};
+
+bool parse_mode(const std::string& text, pelk::network::ipv6_mode& mode)
+{
+    static const struct {
+        const char* text;
+        pelk::network::ipv6_mode mode;
+    } kModes[] = {
+        {"slaac", pelk::network::ipv6_slaac}, {"static", pelk::network::ipv6_static}, {"off", pelk::network::ipv6_off}};
+    for (const auto& known : kModes) {
+        if (text == known.text) {
+            mode = known.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+Ipv6Settings read_ipv6_settings(const pelk::variant::Variant& config)
+{
+    Ipv6Settings s;
+    s.given = config.GetKeyChain(pelk::variant::VT_STRING, "ipv6/mode", true) != nullptr ||
+              config.GetKeyChain(pelk::variant::VT_STRING, "ipv6/address", true) != nullptr ||
+              config.GetKeyChain(pelk::variant::VT_STRING, "ipv6/gateway", true) != nullptr;
+    s.mode_text = read_text(config, "ipv6/mode", "");
+    s.address = read_text(config, "ipv6/address", "");
+    s.gateway = read_text(config, "ipv6/gateway", "");
+    return s;
+}
+
+// Judged with the rest of the tree, before anything changes.
+bool ipv6_settings_valid(const std::string& iface, Ipv6Settings& s)
+{
+    const bool mode_ok = s.mode_text.empty() || parse_mode(s.mode_text, s.mode);
+    const bool off_alone = s.mode_text != "off" || (s.address.empty() && s.gateway.empty());
+    if (!mode_ok || !off_alone) {
+        NETLIB_ERROR("Invalid IPv6 mode '%s'", s.mode_text.c_str());
+        return false;
+    }
+    return (s.address.empty() || netlib::netm::ipv6_address_text_valid(s.address)) &&
+           netlib::netm::ipv6_gateway_text_valid(iface, s.gateway);
+}
+
+bool apply_ipv6(void* ctx, const std::string& iface, const Ipv6Settings& s)
+{
+    if (!s.mode_text.empty() && !netlib::netm::set_ipv6_mode(iface, s.mode, true, NETLIB_HERE))
+        return false;
+    if (!s.address.empty() && !pelk::network::netlib_netm_configure_ipv6_addr(ctx, iface, s.address))
+        return false;
+    return s.gateway.empty() || pelk::network::netlib_netm_configure_ipv6_routes(ctx, iface, s.gateway);
+}
+
 // Every text of a configuration judged before its first step runs, so that
 // a typo applies nothing; a program that fails still ends the call where it
 // fails, with nothing undone.
@@ -151,15 +208,19 @@ try {
     const StaticSettings s = dhcp ? StaticSettings{} : read_static_settings(config);
     if (!dhcp && !texts_valid(iface, s.ip, s.netmask, s.gateway, s.nameservers, ""))
         return false;
+    Ipv6Settings v6 = read_ipv6_settings(config);
+    if (v6.given && !ipv6_settings_valid(iface, v6))
+        return false;
     if (!configure_ipv4_opts())
         return false;
     if (!netlib_netm_configure_interface(ctx, iface))
         return false;
     netlib::netm::stop_dhcp_client();
     netlib_netm_flush_iface(ctx, iface);
-    if (dhcp)
-        return netlib_netm_configure_dhcp(ctx, iface);
-    return netlib_netm_configure_static(ctx, iface, s.ip, s.netmask, s.gateway, s.nameservers, "", "", s.fallback);
+    const bool ipv4 =
+        dhcp ? netlib_netm_configure_dhcp(ctx, iface)
+             : netlib_netm_configure_static(ctx, iface, s.ip, s.netmask, s.gateway, s.nameservers, "", "", s.fallback);
+    return ipv4 && (!v6.given || apply_ipv6(ctx, iface, v6));
 }
 NETLIB_CONTAIN(false)
 

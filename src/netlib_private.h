@@ -32,6 +32,7 @@ struct netlib_events_state {
     bool dispatching;          // re-entrant calls from a callback are refused while set
     unsigned int dispatch_id;  // the subscriber being called during the walk
     bool dispatch_removed;     // that subscriber unsubscribed itself: stop its deliveries
+    unsigned int extras;       // pelk::network::event_extras the host opted in to
 };
 
 // The host's front end and the library agree on this layout.
