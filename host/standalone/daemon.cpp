@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "host_impl.h"
+#include "io.h"
 #include "spawn.h"
 
 extern char** environ;
@@ -96,7 +96,7 @@ void close_inherited(int keep)
 [[noreturn]] void report_and_exit(int fd, int error, pid_t pid)
 {
     const DaemonReport r{error, pid};
-    host_impl::write_all(fd, &r, sizeof r);
+    standalone::write_all(fd, &r, sizeof r);
     _exit(0);
 }
 
@@ -187,11 +187,11 @@ bool collect_arguments(const std::string& program, int count, va_list ap, std::v
 int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out, const std::string& program,
                  const std::vector<std::string>& args)
 {
-    std::vector<char*> argv = host_impl::make_argv(program, args);
+    std::vector<char*> argv = standalone::make_argv(program, args);
     const char* dir = workdir ? workdir->c_str() : "/";
     // Everything that allocates is prepared here: after fork only system
     // calls and posix_spawn run.
-    host_impl::SpawnAttr attr;
+    standalone::SpawnAttr attr;
     FileActions actions;
     int rc = attr.setup(mask, POSIX_SPAWN_SETSID);
     if (rc == 0)
@@ -224,12 +224,12 @@ int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out,
         return 0;
     }
     DaemonReport r{EPIPE, -1};
-    const bool reported = host_impl::read_all(report[0], &r, sizeof r) == 0;
+    const bool reported = standalone::read_all(report[0], &r, sizeof r) == 0;
     ::close(report[0]);
     int status = 0;
     // Reaped at once. ECHILD when SIGCHLD is ignored: then the kernel reaps
     // the daemon too, wherever it ends up.
-    const bool middle_reaped = host_impl::wait_for(middle, status) == middle;
+    const bool middle_reaped = standalone::wait_for(middle, status) == middle;
     if (!reported) {
         HOST_ERR(0, "no word from the process starting \"%s\"", program.c_str());
         return 0;
@@ -249,7 +249,7 @@ int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out,
 
 int runDaemon(const std::string* workdir, const sigset_t* mask, int* pid, const std::string& program, int count, ...)
 {
-    host_impl::reap_returned_daemons();
+    standalone::reap_returned_daemons();
     std::vector<std::string> args;
     va_list ap;
     va_start(ap, count);
@@ -266,7 +266,7 @@ int runDaemon(const std::string* workdir, const sigset_t* mask, int* pid, const 
 
 }  // namespace utils
 
-namespace host_impl
+namespace standalone
 {
 
 void reap_returned_daemons()
@@ -286,5 +286,5 @@ void reap_returned_daemons()
     }
 }
 
-}  // namespace host_impl
+}  // namespace standalone
 }  // namespace pelk

@@ -20,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "host_impl.h"
 #include "spawn.h"
 
 extern char** environ;
@@ -114,7 +113,7 @@ bool status_at_risk()
 // the caller's memory, and it reports a failed exec as its result.
 RunReport spawn_and_wait(const char* program, char* const* argv)
 {
-    host_impl::SpawnAttr attr;
+    standalone::SpawnAttr attr;
     int rc = attr.setup(nullptr, 0);
     pid_t pid = -1;
     if (rc == 0)
@@ -122,7 +121,7 @@ RunReport spawn_and_wait(const char* program, char* const* argv)
     if (rc != 0)
         return {RunReport::start, rc, 0};
     int status = 0;
-    if (host_impl::wait_for(pid, status) < 0)
+    if (standalone::wait_for(pid, status) < 0)
         return {RunReport::wait, errno, 0};
     return {RunReport::done, 0, status};
 }
@@ -161,7 +160,7 @@ int sysExecSimple(const char* program, const std::vector<std::string>& args)
         return -1;
     }
     const std::string path(program);
-    std::vector<char*> argv = host_impl::make_argv(path, args);
+    std::vector<char*> argv = standalone::make_argv(path, args);
     const RunReport r =
         status_at_risk() ? run_through_intermediate(program, argv.data()) : spawn_and_wait(program, argv.data());
     if (r.failed == RunReport::start) {

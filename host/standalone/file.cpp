@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host_impl.h"
+#include "io.h"
 
 namespace pelk
 {
@@ -81,7 +81,7 @@ int File::WriteString(const std::string& text)
         HOST_ERR(0, "no file is open");
         return 0;
     }
-    const int error = host_impl::write_all(fd_, text.data(), text.size());
+    const int error = standalone::write_all(fd_, text.data(), text.size());
     if (error != 0) {
         HOST_ERR(error, "cannot write %zu bytes", text.size());
         return 0;

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "host_impl.h"
+#include "spawn.h"
 
 namespace pelk
 {
@@ -60,7 +60,7 @@ bool parse_pid(const char* text, pid_t& pid)
 
 int kill_process_by_name(const std::string& name, int signal)
 {
-    host_impl::reap_returned_daemons();
+    standalone::reap_returned_daemons();
     if (name.empty()) {
         HOST_ERR(0, "no process name given");
         return 0;

@@ -11,7 +11,8 @@
 #include <cstdarg>
 #include <string>
 
-#include "host_impl.h"
+#include "io.h"
+#include "text.h"
 
 namespace
 {
@@ -92,7 +93,7 @@ void emit(int level, const std::string& line, std::string::size_type body_start)
         return;
     }
     // One write per line keeps lines of concurrent threads apart.
-    pelk::host_impl::write_all(STDERR_FILENO, line.data(), line.size());
+    pelk::standalone::write_all(STDERR_FILENO, line.data(), line.size());
 }
 
 const char* or_dash(const char* text)
@@ -140,7 +141,7 @@ int logInternal(const char* module, const char* file, const char* function, int 
 
     va_list ap;
     va_start(ap, format);
-    std::string message = pelk::host_impl::vformat(format, ap);
+    std::string message = pelk::standalone::vformat(format, ap);
     va_end(ap);
 
     std::string text;

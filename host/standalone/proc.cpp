@@ -4,7 +4,7 @@
 #include <pelk/log.h>
 #include <unistd.h>
 
-#include "host_impl.h"
+#include "io.h"
 
 int writeProc(const std::string& path, const std::string& text)
 {
@@ -18,7 +18,7 @@ int writeProc(const std::string& path, const std::string& text)
         HOST_ERR(errno, "cannot open \"%s\"", path.c_str());
         return 0;
     }
-    const int write_error = pelk::host_impl::write_all(fd, text.data(), text.size());
+    const int write_error = pelk::standalone::write_all(fd, text.data(), text.size());
     // close can report a deferred write error.
     bool closed = ::close(fd) == 0;
     if (write_error != 0) {

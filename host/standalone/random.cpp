@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "host_impl.h"
+#include "io.h"
 
 namespace pelk
 {
@@ -31,7 +31,7 @@ bool read_urandom(void* buffer, std::size_t size)
     int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool read = host_impl::read_all(fd, buffer, size) == 0;
+    const bool read = standalone::read_all(fd, buffer, size) == 0;
     ::close(fd);
     return read;
 }

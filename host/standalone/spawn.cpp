@@ -6,7 +6,7 @@
 
 namespace pelk
 {
-namespace host_impl
+namespace standalone
 {
 
 std::vector<char*> make_argv(const std::string& program, const std::vector<std::string>& args)
@@ -56,5 +56,5 @@ pid_t wait_for(pid_t pid, int& status)
     return r;
 }
 
-}  // namespace host_impl
+}  // namespace standalone
 }  // namespace pelk

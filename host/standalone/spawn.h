@@ -1,6 +1,6 @@
 // What running a program and starting a daemon share: the argument vector,
 // the spawn attributes that reset the child's signals, and waiting for a
-// child.
+// child; and the reaping of daemons that come back.
 #ifndef PELK_HOST_SPAWN_H
 #define PELK_HOST_SPAWN_H
 
@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "host_impl.h"
+#include "internal.h"
 
 namespace pelk
 {
-namespace host_impl
+namespace standalone
 {
 
 // program, then args, then the terminating null, as posix_spawn wants them;
@@ -44,7 +44,12 @@ private:
 // waitpid, retried after EINTR.
 PELK_HOST_INTERNAL pid_t wait_for(pid_t pid, int& status);
 
-}  // namespace host_impl
+// Reaps, without waiting, the daemons runDaemon started that came back to
+// this process as its children (it is PID 1 or a child subreaper) and have
+// ended since: runDaemon and kill_process_by_name call it first.
+PELK_HOST_INTERNAL void reap_returned_daemons();
+
+}  // namespace standalone
 }  // namespace pelk
 
 #endif

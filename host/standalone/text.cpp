@@ -1,11 +1,13 @@
 // Text helpers: split, trim and printf into a std::string.
-#include <cstdio>
+#include "text.h"
 
-#include "host_impl.h"
+#include <pelk/utils.h>
+
+#include <cstdio>
 
 namespace pelk
 {
-namespace host_impl
+namespace utils
 {
 
 void split(const std::string& text, const std::string& separator, std::vector<std::string>& out)
@@ -39,6 +41,20 @@ std::string& trim(std::string& text)
     return text;
 }
 
+std::string format(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = standalone::vformat(fmt, ap);
+    va_end(ap);
+    return s;
+}
+
+}  // namespace utils
+
+namespace standalone
+{
+
 std::string vformat(const char* format, va_list args)
 {
     if (!format)
@@ -63,5 +79,5 @@ std::string vformat(const char* format, va_list args)
     return out;
 }
 
-}  // namespace host_impl
+}  // namespace standalone
 }  // namespace pelk

@@ -1,9 +1,9 @@
 // Strict dotted-decimal IPv4 address and netmask validators.
-#include "host_impl.h"
+#include <pelk/utils.h>
 
 namespace pelk
 {
-namespace host_impl
+namespace utils
 {
 
 namespace
@@ -28,8 +28,7 @@ bool parse_octet(const std::string& text, std::string::size_type& pos, unsigned 
     return true;
 }
 
-}  // namespace
-
+// Strict dotted decimal into host-order bits; false when malformed.
 bool parse_dotted_quad(const std::string& text, unsigned int& value)
 {
     // Every byte is checked, so an embedded NUL or line break is refused
@@ -52,6 +51,8 @@ bool parse_dotted_quad(const std::string& text, unsigned int& value)
     value = bits;
     return true;
 }
+
+}  // namespace
 
 bool ipv4_address_valid(const std::string& text, bool unicast_only, bool nonzero)
 {
@@ -82,5 +83,5 @@ bool ipv4_netmask_valid(const std::string& text, bool nonzero)
     return (host_bits & (host_bits + 1)) == 0;
 }
 
-}  // namespace host_impl
+}  // namespace utils
 }  // namespace pelk

@@ -1,12 +1,12 @@
 // The standalone host's write-everything and read-everything helpers.
-#include "host_impl.h"
+#include "io.h"
 
 #include <errno.h>
 #include <unistd.h>
 
 namespace pelk
 {
-namespace host_impl
+namespace standalone
 {
 
 int write_all(int fd, const void* data, std::size_t size)
@@ -43,5 +43,5 @@ int read_all(int fd, void* data, std::size_t size)
     return 0;
 }
 
-}  // namespace host_impl
+}  // namespace standalone
 }  // namespace pelk
