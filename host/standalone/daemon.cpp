@@ -143,12 +143,11 @@ int open_pidfd(pid_t pid)
 bool ended(const ReturnedDaemon& d)
 {
     siginfo_t info{};
-    int rc;
-    do
-        rc = d.pidfd >= 0
-                 ? ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(d.pidfd), &info, WEXITED | WNOHANG)
-                 : ::waitid(P_PID, static_cast<id_t>(d.pid), &info, WEXITED | WNOHANG);
-    while (rc < 0 && errno == EINTR);
+    const int rc = standalone::retry_eintr([&] {
+        return d.pidfd >= 0
+                   ? ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(d.pidfd), &info, WEXITED | WNOHANG)
+                   : ::waitid(P_PID, static_cast<id_t>(d.pid), &info, WEXITED | WNOHANG);
+    });
     return rc < 0 || info.si_pid != 0;
 }
 

@@ -56,10 +56,7 @@ int File::Initialize(const std::string& path, FILE_OPEN_MODE mode, unsigned int)
         HOST_ERR(0, "unknown open mode %d for \"%s\"", static_cast<int>(mode), path.c_str());
         return 0;
     }
-    int fd;
-    do
-        fd = ::open(path.c_str(), flags, kFileMode);
-    while (fd < 0 && errno == EINTR);
+    const int fd = standalone::retry_eintr([&] { return ::open(path.c_str(), flags, kFileMode); });
     if (fd < 0) {
         HOST_ERR(errno, "cannot open \"%s\"", path.c_str());
         return 0;

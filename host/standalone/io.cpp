@@ -1,7 +1,6 @@
 // The standalone host's write-everything and read-everything helpers.
 #include "io.h"
 
-#include <errno.h>
 #include <unistd.h>
 
 namespace pelk
@@ -13,12 +12,9 @@ int write_all(int fd, const void* data, std::size_t size)
 {
     const char* next = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t n = ::write(fd, next, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        const ssize_t n = retry_eintr([&] { return ::write(fd, next, size); });
+        if (n < 0)
             return errno;
-        }
         next += n;
         size -= static_cast<std::size_t>(n);
     }
@@ -27,20 +23,7 @@ int write_all(int fd, const void* data, std::size_t size)
 
 int read_all(int fd, void* data, std::size_t size)
 {
-    char* next = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::read(fd, next, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (n == 0)
-            return EPIPE;
-        next += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return 0;
+    return read_all(data, size, [fd](void* buffer, std::size_t count) { return ::read(fd, buffer, count); });
 }
 
 }  // namespace standalone

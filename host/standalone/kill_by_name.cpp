@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "io.h"
 #include "spawn.h"
 
 namespace pelk
@@ -30,10 +31,7 @@ bool read_comm(const char* pid_text, std::string& comm)
     if (fd < 0)
         return false;  // the process is gone already
     char buffer[64];
-    ssize_t n;
-    do
-        n = ::read(fd, buffer, sizeof buffer);
-    while (n < 0 && errno == EINTR);
+    const ssize_t n = standalone::retry_eintr([&] { return ::read(fd, buffer, sizeof buffer); });
     ::close(fd);
     if (n <= 0)
         return false;

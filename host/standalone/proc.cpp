@@ -10,10 +10,7 @@ int writeProc(const std::string& path, const std::string& text)
 {
     // No O_CREAT: a missing /proc entry means a missing kernel feature, and
     // creating a plain file in its place would hide that.
-    int fd;
-    do
-        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    const int fd = pelk::standalone::retry_eintr([&] { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC); });
     if (fd < 0) {
         HOST_ERR(errno, "cannot open \"%s\"", path.c_str());
         return 0;

@@ -1,6 +1,5 @@
 // randomAlphaNumericString: unbiased random letters and digits, never waiting
 // for the kernel's pool.
-#include <errno.h>
 #include <fcntl.h>
 #include <pelk/utils.h>
 #include <sys/random.h>
@@ -59,20 +58,12 @@ void fill_distinct(void* buffer, std::size_t size)
 
 void fill_random(void* buffer, std::size_t size)
 {
-    auto* p = static_cast<unsigned char*>(buffer);
-    while (size > 0) {
-        ssize_t n = ::getrandom(p, size, GRND_NONBLOCK);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            // EAGAIN: the pool is not ready yet (early boot); ENOSYS: an old kernel.
-            if (!read_urandom(p, size))
-                fill_distinct(p, size);
-            return;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
+    const auto draw = [](void* p, std::size_t n) { return ::getrandom(p, n, GRND_NONBLOCK); };
+    if (standalone::read_all(buffer, size, draw) == 0)
+        return;
+    // EAGAIN: the pool is not ready yet (early boot); ENOSYS: an old kernel.
+    if (!read_urandom(buffer, size))
+        fill_distinct(buffer, size);
 }
 
 }  // namespace

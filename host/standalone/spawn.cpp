@@ -1,8 +1,9 @@
 // Spawning pieces shared by sysExecSimple and runDaemon.
 #include "spawn.h"
 
-#include <errno.h>
 #include <sys/wait.h>
+
+#include "io.h"
 
 namespace pelk
 {
@@ -49,11 +50,7 @@ int SpawnAttr::setup(const sigset_t* mask, short extra_flags)
 
 pid_t wait_for(pid_t pid, int& status)
 {
-    pid_t r;
-    do
-        r = ::waitpid(pid, &status, 0);
-    while (r < 0 && errno == EINTR);
-    return r;
+    return retry_eintr([&] { return ::waitpid(pid, &status, 0); });
 }
 
 }  // namespace standalone
