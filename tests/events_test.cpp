@@ -461,3 +461,98 @@ TEST_F(Kernel, ResyncAfterAnOverrunGivesTheKernelsPicture)
 }
 
 }  // namespace
+
+// "assigned|removed IFNAME ADDRESS/N SCOPE[ FLAG...]" of an IPv6 address event,
+// the address compressed as ip prints it.
+std::string describe6(net::event_type type, const Variant& p)
+{
+    in6_addr address{};
+    char compressed[INET6_ADDRSTRLEN] = "?";
+    if (inet_pton(AF_INET6, text(p, "ifaddr").c_str(), &address) == 1)
+        inet_ntop(AF_INET6, &address, compressed, sizeof compressed);
+    const Variant* prefix = p.Find("prefixlen");
+    std::string line = std::string(type == net::event_ipv6_address_assigned ? "assigned " : "removed ") +
+                       text(p, "ifname") + " " + compressed + "/" + std::to_string(prefix ? prefix->AsUInt64() : 999) +
+                       " " + text(p, "scope");
+    for (const char* flag : {"tentative", "deprecated", "dadfailed"})
+        if (const Variant* set = p.Find(flag); set && set->AsBool())
+            line += std::string(" ") + flag;
+    return line;
+}
+
+// The same description of each address line ip -6 monitor address printed.
+std::vector<std::string> monitor_lines(const std::string& output)
+{
+    std::vector<std::string> out;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string word, name, family, address, scope_word, scope;
+        words >> word;
+        const bool removed = word == "Deleted";
+        if (removed)
+            words >> word;
+        if (word.empty() || word.back() != ':' || !(words >> name >> family >> address >> scope_word >> scope))
+            continue;  // a lifetime line
+        std::string flags;
+        while (words >> word)
+            if (word == "tentative" || word == "deprecated" || word == "dadfailed")
+                flags += " " + word;
+        out.push_back(std::string(removed ? "removed " : "assigned ") + name + " " + address + " " + scope + flags);
+    }
+    return out;
+}
+
+// The lines from the one naming from up to the one naming to, both kept.
+std::vector<std::string> between(const std::vector<std::string>& lines, const std::string& from, const std::string& to)
+{
+    auto has = [](const std::string& text) { return [text](const std::string& l) { return l.find(text) != l.npos; }; };
+    const auto first = std::find_if(lines.begin(), lines.end(), has(from));
+    const auto last = std::find_if(first, lines.end(), has(to));
+    return std::vector<std::string>(first, last == lines.end() ? last : last + 1);
+}
+
+TEST_F(Kernel, Ipv6AddressEventsOnlyWhenOptedInOneForOneWithIpMonitorAndInResync)
+{
+    std::vector<std::string> module;
+    const auto keep6 = [](net::event_type type, const Variant& p, void* user) {
+        if (type == net::event_ipv6_address_assigned || type == net::event_ipv6_address_removed)
+            static_cast<std::vector<std::string>*>(user)->push_back(describe6(type, p));
+    };
+    unsigned int id = 0;
+    ASSERT_TRUE(net::netlib_libevents_subscribe(ctx, keep6, id, &module));
+    // va stays down, so its global address stays tentative.
+    sh("ip link add va type veth peer name vb && ip link set vb up && ip -6 addr add 2001:db8::1/64 dev vb nodad");
+    ASSERT_TRUE(net::netlib_libevents_drain(ctx, UINT_MAX));
+    EXPECT_EQ(0, std::count_if(seen.begin(), seen.end(),
+                               [](const auto& e) { return e.first.find("AF_INET6") != e.first.npos; }));
+    EXPECT_TRUE(module.empty());
+    EXPECT_FALSE(net::netlib_libevents_opt_in(ctx, 0x4));
+    ASSERT_TRUE(net::netlib_libevents_opt_in(ctx, net::events_ipv6_addresses | net::events_router_dns));
+    as_init([&] {
+        sh("ip -6 monitor address >/tmp/monitor6 2>&1 &");
+        // Listening once it reports an address added after it started.
+        for (int i = 0; i < 500 && read_file("/tmp/monitor6").find("2001:db8:ff::") == std::string::npos; ++i)
+            sh("ip -6 addr add 2001:db8:ff::" + std::to_string(i + 10) + "/128 dev vb nodad");
+        sh("ip -6 addr add 2001:db8:ff::1/128 dev vb nodad && ip -6 addr add 2001:db8::5/64 dev va && "
+           "ip -6 addr add fe80::5/64 dev vb nodad && ip -6 addr change 2001:db8::1/64 dev vb preferred_lft 0 && "
+           "ip -6 addr del 2001:db8::5/64 dev va && ip -6 addr add 2001:db8:ff::2/128 dev vb nodad");
+        for (int i = 0; i < 500 && read_file("/tmp/monitor6").find("2001:db8:ff::2/") == std::string::npos; ++i)
+            sh("true");  // the monitor writes in its own time; bounded
+        ASSERT_TRUE(net::netlib_libevents_drain(ctx, UINT_MAX));
+        const std::vector<std::string> oracle =
+            between(monitor_lines(read_file("/tmp/monitor6")), "2001:db8:ff::1/", "2001:db8:ff::2/");
+        EXPECT_GE(oracle.size(), 6u);
+        EXPECT_EQ(oracle, between(module, "2001:db8:ff::1/", "2001:db8:ff::2/"));
+        EXPECT_NE(oracle.end(), std::find(oracle.begin(), oracle.end(), "assigned va 2001:db8::5/64 global tentative"));
+        EXPECT_NE(oracle.end(),
+                  std::find(oracle.begin(), oracle.end(), "assigned vb 2001:db8::1/64 global deprecated"));
+    });
+    module.clear();
+    ASSERT_TRUE(net::netlib_libevents_resync(ctx));
+    std::set<std::string> kernel;
+    for (const std::string& line : monitor_lines(sh("ip -6 -o addr show | sed 's/\\\\.*//'")))
+        kernel.insert(line);
+    EXPECT_EQ(kernel, std::set<std::string>(module.begin(), module.end()));
+    EXPECT_TRUE(kernel.count("assigned vb 2001:db8::1/64 global deprecated"));
+}
