@@ -204,18 +204,19 @@ int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out,
         HOST_ERR(errno, "cannot make a pipe to start \"%s\"", program.c_str());
         return 0;
     }
-    // With every signal blocked across fork, no handler of the host runs in
-    // the intermediate process; the daemon gets its own mask from attr.
-    sigset_t all, saved;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &saved);
-    pid_t middle = ::fork();
-    int fork_errno = errno;
-    if (middle == 0) {
-        ::close(report[0]);
-        run_intermediate(report[1], dir, actions.get(), attr.get(), argv.data());
+    pid_t middle = -1;
+    int fork_errno = 0;
+    {
+        // Blocked across fork only: no handler of the host runs in the
+        // intermediate process; the daemon gets its own mask from attr.
+        const standalone::SignalsBlocked blocked;
+        middle = ::fork();
+        fork_errno = errno;
+        if (middle == 0) {
+            ::close(report[0]);
+            run_intermediate(report[1], dir, actions.get(), attr.get(), argv.data());
+        }
     }
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     ::close(report[1]);
     if (middle < 0) {
         HOST_ERR(fork_errno, "cannot fork to start \"%s\"", program.c_str());
@@ -225,10 +226,9 @@ int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out,
     DaemonReport r{EPIPE, -1};
     const bool reported = standalone::read_all(report[0], &r, sizeof r) == 0;
     ::close(report[0]);
-    int status = 0;
     // Reaped at once. ECHILD when SIGCHLD is ignored: then the kernel reaps
     // the daemon too, wherever it ends up.
-    const bool middle_reaped = standalone::wait_for(middle, status) == middle;
+    const bool middle_reaped = standalone::wait_for(middle, nullptr) == middle;
     if (!reported) {
         HOST_ERR(0, "no word from the process starting \"%s\"", program.c_str());
         return 0;

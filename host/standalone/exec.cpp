@@ -121,7 +121,7 @@ RunReport spawn_and_wait(const char* program, char* const* argv)
     if (rc != 0)
         return {RunReport::start, rc, 0};
     int status = 0;
-    if (standalone::wait_for(pid, status) < 0)
+    if (standalone::wait_for(pid, &status) < 0)
         return {RunReport::wait, errno, 0};
     return {RunReport::done, 0, status};
 }
@@ -134,17 +134,18 @@ RunReport run_through_intermediate(const char* program, char* const* argv)
         return {RunReport::start, errno, 0};
     char* base = static_cast<char*>(stacks);
     Run run{program, argv, base + kCloneStack, 0, false, 0};
-    sigset_t all, saved;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &saved);
-    // CLONE_VFORK: back here once the intermediate has ended, the program
-    // with it. Exit signal 0: see the top of the file.
-    const pid_t middle = clone(intermediate, base + 2 * kCloneStack, CLONE_VM | CLONE_VFORK, &run);
-    if (middle < 0)
-        run.error = errno;
-    else
-        ::waitpid(middle, nullptr, __WALL);  // ended already; signals blocked, so never interrupted
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    {
+        // The clones run in this memory, where no handler of the host may
+        // run; the program unblocks its signals once their handlers are reset.
+        const standalone::SignalsBlocked blocked;
+        // CLONE_VFORK: back here once the intermediate has ended, the program
+        // with it. Exit signal 0: see the top of the file.
+        const pid_t middle = clone(intermediate, base + 2 * kCloneStack, CLONE_VM | CLONE_VFORK, &run);
+        if (middle < 0)
+            run.error = errno;
+        else  // its report is in run already: only the reaping is left
+            (void)standalone::wait_for(middle, nullptr, __WALL);  // __WALL: it has no exit signal
+    }
     munmap(stacks, 2 * kCloneStack);
     if (run.error != 0)
         return {run.started ? RunReport::wait : RunReport::start, run.error, 0};

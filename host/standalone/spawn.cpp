@@ -1,4 +1,4 @@
-// Spawning pieces shared by sysExecSimple and runDaemon.
+// What sysExecSimple and runDaemon share.
 #include "spawn.h"
 
 #include <sys/wait.h>
@@ -48,9 +48,21 @@ int SpawnAttr::setup(const sigset_t* mask, short extra_flags)
     return rc;
 }
 
-pid_t wait_for(pid_t pid, int& status)
+SignalsBlocked::SignalsBlocked()
 {
-    return retry_eintr([&] { return ::waitpid(pid, &status, 0); });
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved_);
+}
+
+SignalsBlocked::~SignalsBlocked()
+{
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
+
+pid_t wait_for(pid_t pid, int* status, int options)
+{
+    return retry_eintr([&] { return ::waitpid(pid, status, options); });
 }
 
 }  // namespace standalone

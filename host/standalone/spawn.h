@@ -1,6 +1,14 @@
 // What running a program and starting a daemon share: the argument vector,
-// the spawn attributes that reset the child's signals, and waiting for a
-// child; and the reaping of daemons that come back.
+// the spawn attributes that reset the child's signals, and the intermediate
+// process both go through. sysExecSimple (when SIGCHLD is not at its
+// default) and runDaemon each create one with every signal blocked
+// (SignalsBlocked), read how the start went, and reap it (wait_for). The
+// rest is theirs: sysExecSimple clones its intermediate in its own memory
+// (CLONE_VM | CLONE_VFORK, no exit signal), so that the cost does not grow
+// with the host's memory, keeps signals blocked until it is reaped and finds
+// the report in memory; runDaemon forks one, which must call posix_spawn in
+// a copy of the host, unblocks at once and reads a pipe that ends whatever
+// becomes of the intermediate, before reaping it.
 #ifndef PELK_HOST_SPAWN_H
 #define PELK_HOST_SPAWN_H
 
@@ -41,8 +49,23 @@ private:
     bool ok_;
 };
 
+// Every signal of the calling thread blocked for the object's life, the
+// mask before restored at its end. A process forked or cloned meanwhile
+// starts with them all blocked, so no handler of the host runs in it.
+class PELK_HOST_INTERNAL SignalsBlocked
+{
+public:
+    SignalsBlocked();
+    ~SignalsBlocked();
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t saved_;
+};
+
 // waitpid, retried after EINTR.
-PELK_HOST_INTERNAL pid_t wait_for(pid_t pid, int& status);
+PELK_HOST_INTERNAL pid_t wait_for(pid_t pid, int* status, int options = 0);
 
 // Reaps, without waiting, the daemons runDaemon started that came back to
 // this process as its children (it is PID 1 or a child subreaper) and have
