@@ -22,6 +22,82 @@ extern char** environ;
 
 namespace pelk
 {
+namespace standalone
+{
+
+namespace
+{
+
+// A daemon that came back to this process: a pidfd where the kernel has
+// them, so that a process of the same number started later (after someone
+// else reaped the daemon) is never reaped by mistake; else the number alone.
+struct ReturnedDaemon {
+    pid_t pid;
+    int pidfd;
+};
+
+std::mutex returned_mutex;
+std::vector<ReturnedDaemon> returned;
+// Descriptors held for returned daemons at most; those beyond are known by
+// number alone, so that many daemons cannot exhaust the host's descriptors.
+constexpr int kMaxPidfds = 8;
+int pidfds_held = 0;
+
+int open_pidfd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));  // close-on-exec by the kernel
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// True once the daemon is gone: reaped here, or by someone else.
+bool ended(const ReturnedDaemon& d)
+{
+    siginfo_t info{};
+    const int rc = retry_eintr([&] {
+        return d.pidfd >= 0
+                   ? ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(d.pidfd), &info, WEXITED | WNOHANG)
+                   : ::waitid(P_PID, static_cast<id_t>(d.pid), &info, WEXITED | WNOHANG);
+    });
+    return rc < 0 || info.si_pid != 0;
+}
+
+// Right after the intermediate process ended, the daemon has been
+// re-parented: to this process only when it is PID 1 or a subreaper.
+void remember_if_returned(pid_t pid)
+{
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return;  // not a child of ours: init or another subreaper reaps it
+    const std::lock_guard<std::mutex> lock(returned_mutex);
+    const int pidfd = pidfds_held < kMaxPidfds ? open_pidfd(pid) : -1;
+    pidfds_held += pidfd >= 0;
+    returned.push_back({pid, pidfd});
+}
+
+}  // namespace
+
+void reap_returned_daemons()
+{
+    const std::lock_guard<std::mutex> lock(returned_mutex);
+    for (auto it = returned.begin(); it != returned.end();) {
+        if (!ended(*it)) {
+            ++it;
+            continue;
+        }
+        if (it->pidfd >= 0) {
+            ::close(it->pidfd);
+            --pidfds_held;
+        }
+        it = returned.erase(it);
+    }
+}
+
+}  // namespace standalone
+
 namespace utils
 {
 
@@ -114,56 +190,6 @@ void close_inherited(int keep)
     report_and_exit(report_fd, rc, pid);
 }
 
-// A daemon that came back to this process: a pidfd where the kernel has
-// them, so that a process of the same number started later (after someone
-// else reaped the daemon) is never reaped by mistake; else the number alone.
-struct ReturnedDaemon {
-    pid_t pid;
-    int pidfd;
-};
-
-std::mutex returned_mutex;
-std::vector<ReturnedDaemon> returned;
-// Descriptors held for returned daemons at most; those beyond are known by
-// number alone, so that many daemons cannot exhaust the host's descriptors.
-constexpr int kMaxPidfds = 8;
-int pidfds_held = 0;
-
-int open_pidfd(pid_t pid)
-{
-#ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));  // close-on-exec by the kernel
-#else
-    (void)pid;
-    return -1;
-#endif
-}
-
-// True once the daemon is gone: reaped here, or by someone else.
-bool ended(const ReturnedDaemon& d)
-{
-    siginfo_t info{};
-    const int rc = standalone::retry_eintr([&] {
-        return d.pidfd >= 0
-                   ? ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(d.pidfd), &info, WEXITED | WNOHANG)
-                   : ::waitid(P_PID, static_cast<id_t>(d.pid), &info, WEXITED | WNOHANG);
-    });
-    return rc < 0 || info.si_pid != 0;
-}
-
-// Right after the intermediate process ended, the daemon has been
-// re-parented: to this process only when it is PID 1 or a subreaper.
-void remember_if_returned(pid_t pid)
-{
-    siginfo_t info{};
-    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
-        return;  // not a child of ours: init or another subreaper reaps it
-    const std::lock_guard<std::mutex> lock(returned_mutex);
-    const int pidfd = pidfds_held < kMaxPidfds ? open_pidfd(pid) : -1;
-    pidfds_held += pidfd >= 0;
-    returned.push_back({pid, pidfd});
-}
-
 bool collect_arguments(const std::string& program, int count, va_list ap, std::vector<std::string>& args)
 {
     if (count < 0) {
@@ -238,7 +264,7 @@ int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out,
         return 0;
     }
     if (middle_reaped)
-        remember_if_returned(r.pid);
+        standalone::remember_if_returned(r.pid);
     if (pid_out)
         *pid_out = static_cast<int>(r.pid);
     return 1;
@@ -264,26 +290,4 @@ int runDaemon(const std::string* workdir, const sigset_t* mask, int* pid, const 
 }
 
 }  // namespace utils
-
-namespace standalone
-{
-
-void reap_returned_daemons()
-{
-    using namespace utils;
-    const std::lock_guard<std::mutex> lock(returned_mutex);
-    for (auto it = returned.begin(); it != returned.end();) {
-        if (!ended(*it)) {
-            ++it;
-            continue;
-        }
-        if (it->pidfd >= 0) {
-            ::close(it->pidfd);
-            --pidfds_held;
-        }
-        it = returned.erase(it);
-    }
-}
-
-}  // namespace standalone
 }  // namespace pelk
