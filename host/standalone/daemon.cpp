@@ -54,7 +54,7 @@ int open_pidfd(pid_t pid)
 }
 
 // True once the daemon is gone: reaped here, or by someone else.
-bool ended(const ReturnedDaemon& d)
+[[nodiscard]] bool ended(const ReturnedDaemon& d)
 {
     siginfo_t info{};
     const int rc = retry_eintr([&] {
@@ -124,7 +124,7 @@ public:
 
     // A daemon holds no stream of its caller's: a reader of the caller's
     // output (a pipe, a supervisor) would wait for the daemon to end.
-    int standard_streams_from_dev_null()
+    [[nodiscard]] int standard_streams_from_dev_null()
     {
         if (!ok_)
             return ENOMEM;
@@ -172,7 +172,7 @@ void close_inherited(int keep)
 [[noreturn]] void report_and_exit(int fd, int error, pid_t pid)
 {
     const DaemonReport r{error, pid};
-    standalone::write_all(fd, &r, sizeof r);
+    (void)standalone::write_all(fd, &r, sizeof r);  // a lost report reaches the caller as no word
     _exit(0);
 }
 
@@ -190,7 +190,7 @@ void close_inherited(int keep)
     report_and_exit(report_fd, rc, pid);
 }
 
-bool collect_arguments(const std::string& program, int count, va_list ap, std::vector<std::string>& args)
+[[nodiscard]] bool collect_arguments(const std::string& program, int count, va_list ap, std::vector<std::string>& args)
 {
     if (count < 0) {
         HOST_ERR(0, "negative argument count %d for \"%s\"", count, program.c_str());
@@ -209,8 +209,8 @@ bool collect_arguments(const std::string& program, int count, va_list ap, std::v
     return true;
 }
 
-int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out, const std::string& program,
-                 const std::vector<std::string>& args)
+[[nodiscard]] int start_daemon(const std::string* workdir, const sigset_t* mask, int* pid_out,
+                               const std::string& program, const std::vector<std::string>& args)
 {
     std::vector<char*> argv = standalone::make_argv(program, args);
     const char* dir = workdir ? workdir->c_str() : "/";

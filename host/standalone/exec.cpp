@@ -111,7 +111,7 @@ bool status_at_risk()
 
 // posix_spawn clones with vfork semantics, so the cost does not grow with
 // the caller's memory, and it reports a failed exec as its result.
-RunReport spawn_and_wait(const char* program, char* const* argv)
+[[nodiscard]] RunReport spawn_and_wait(const char* program, char* const* argv)
 {
     standalone::SpawnAttr attr;
     int rc = attr.setup(nullptr, 0);
@@ -126,7 +126,7 @@ RunReport spawn_and_wait(const char* program, char* const* argv)
     return {RunReport::done, 0, status};
 }
 
-RunReport run_through_intermediate(const char* program, char* const* argv)
+[[nodiscard]] RunReport run_through_intermediate(const char* program, char* const* argv)
 {
     void* stacks =
         mmap(nullptr, 2 * kCloneStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);

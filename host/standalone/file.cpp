@@ -18,7 +18,7 @@ namespace
 
 constexpr mode_t kFileMode = 0644;
 
-bool open_flags(FILE_OPEN_MODE mode, int& flags)
+[[nodiscard]] bool open_flags(FILE_OPEN_MODE mode, int& flags)
 {
     const int common = O_NOFOLLOW | O_CLOEXEC;
     switch (mode) {

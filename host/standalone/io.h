@@ -17,7 +17,7 @@ namespace standalone
 // call() again for as long as it fails with EINTR; its last result. Adds
 // nothing but the loop: safe after fork when call is.
 template <typename Call>
-auto retry_eintr(Call call) -> decltype(call())
+[[nodiscard]] auto retry_eintr(Call call) -> decltype(call())
 {
     decltype(call()) result;
     do
@@ -30,7 +30,7 @@ auto retry_eintr(Call call) -> decltype(call())
 // like read(2), retrying after EINTR and short reads. 0, the errno of the
 // call that failed, or EPIPE at an end before size.
 template <typename Read>
-int read_all(void* data, std::size_t size, Read read)
+[[nodiscard]] int read_all(void* data, std::size_t size, Read read)
 {
     char* next = static_cast<char*>(data);
     while (size > 0) {
@@ -46,10 +46,10 @@ int read_all(void* data, std::size_t size, Read read)
 }
 
 // Reads exactly size bytes from fd, as above.
-PELK_HOST_INTERNAL int read_all(int fd, void* data, std::size_t size);
+[[nodiscard]] PELK_HOST_INTERNAL int read_all(int fd, void* data, std::size_t size);
 // Writes all size bytes, retrying after EINTR and short writes. 0, or the
 // errno of the write that failed. Only system calls: safe after fork.
-PELK_HOST_INTERNAL int write_all(int fd, const void* data, std::size_t size);
+[[nodiscard]] PELK_HOST_INTERNAL int write_all(int fd, const void* data, std::size_t size);
 
 }  // namespace standalone
 }  // namespace pelk

@@ -24,7 +24,7 @@ namespace
 // The kernel keeps the first 15 bytes of a process name in comm.
 constexpr std::size_t kCommLength = 15;
 
-bool read_comm(const char* pid_text, std::string& comm)
+[[nodiscard]] bool read_comm(const char* pid_text, std::string& comm)
 {
     const std::string path = std::string("/proc/") + pid_text + "/comm";
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -41,7 +41,7 @@ bool read_comm(const char* pid_text, std::string& comm)
     return true;
 }
 
-bool parse_pid(const char* text, pid_t& pid)
+[[nodiscard]] bool parse_pid(const char* text, pid_t& pid)
 {
     if (*text < '1' || *text > '9')
         return false;

@@ -93,7 +93,7 @@ void emit(int level, const std::string& line, std::string::size_type body_start)
         return;
     }
     // One write per line keeps lines of concurrent threads apart.
-    pelk::standalone::write_all(STDERR_FILENO, line.data(), line.size());
+    (void)pelk::standalone::write_all(STDERR_FILENO, line.data(), line.size());  // nowhere left to say it failed
 }
 
 const char* or_dash(const char* text)

@@ -25,7 +25,7 @@ const char kDefaultAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstu
 
 // Never blocks: /dev/urandom gives data even before the kernel's pool is
 // ready, and a device short of entropy at boot must not stall there.
-bool read_urandom(void* buffer, std::size_t size)
+[[nodiscard]] bool read_urandom(void* buffer, std::size_t size)
 {
     int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd < 0)

@@ -41,7 +41,7 @@ public:
     SpawnAttr& operator=(const SpawnAttr&) = delete;
 
     // 0 or a positive errno value.
-    int setup(const sigset_t* mask, short extra_flags);
+    [[nodiscard]] int setup(const sigset_t* mask, short extra_flags);
     const posix_spawnattr_t* get() const { return &attr_; }
 
 private:
@@ -65,7 +65,7 @@ private:
 };
 
 // waitpid, retried after EINTR.
-PELK_HOST_INTERNAL pid_t wait_for(pid_t pid, int* status, int options = 0);
+[[nodiscard]] PELK_HOST_INTERNAL pid_t wait_for(pid_t pid, int* status, int options = 0);
 
 // Reaps, without waiting, the daemons runDaemon started that came back to
 // this process as its children (it is PID 1 or a child subreaper) and have

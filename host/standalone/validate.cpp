@@ -11,7 +11,7 @@ namespace
 
 // One octet at text[pos]: 1-3 decimal digits, no leading zero unless the
 // octet is "0" itself, value 0-255. pos moves past it.
-bool parse_octet(const std::string& text, std::string::size_type& pos, unsigned int& octet)
+[[nodiscard]] bool parse_octet(const std::string& text, std::string::size_type& pos, unsigned int& octet)
 {
     std::string::size_type start = pos;
     unsigned int value = 0;
@@ -29,7 +29,7 @@ bool parse_octet(const std::string& text, std::string::size_type& pos, unsigned 
 }
 
 // Strict dotted decimal into host-order bits; false when malformed.
-bool parse_dotted_quad(const std::string& text, unsigned int& value)
+[[nodiscard]] bool parse_dotted_quad(const std::string& text, unsigned int& value)
 {
     // Every byte is checked, so an embedded NUL or line break is refused
     // like any other stray character.

@@ -207,7 +207,7 @@ bool type_matches(VariantType wanted, VariantType actual)
 }
 
 // The next "/"-separated name of chain from pos; pos moves past it.
-bool next_name(const char* chain, std::size_t& pos, std::string& name)
+[[nodiscard]] bool next_name(const char* chain, std::size_t& pos, std::string& name)
 {
     if (chain[pos] == '\0')
         return false;
