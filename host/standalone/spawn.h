@@ -1,14 +1,15 @@
 // What running a program and starting a daemon share: the argument vector,
-// the spawn attributes that reset the child's signals, and the intermediate
-// process both go through. sysExecSimple (when SIGCHLD is not at its
-// default) and runDaemon each create one with every signal blocked
-// (SignalsBlocked), read how the start went, and reap it (wait_for). The
-// rest is theirs: sysExecSimple clones its intermediate in its own memory
-// (CLONE_VM | CLONE_VFORK, no exit signal), so that the cost does not grow
-// with the host's memory, keeps signals blocked until it is reaped and finds
-// the report in memory; runDaemon forks one, which must call posix_spawn in
-// a copy of the host, unblocks at once and reads a pipe that ends whatever
-// becomes of the intermediate, before reaping it.
+// the spawn attributes that reset the child's signals, the intermediate
+// process, and the reaping of daemons that come back.
+// sysExecSimple (SIGCHLD not at its default) and runDaemon both create their
+// intermediate with every signal blocked (SignalsBlocked), take its report
+// and reap it (wait_for). The rest stays apart, for reasons: sysExecSimple's
+// is a clone in the caller's memory (no exit signal, raw system calls only,
+// a cost that does not grow with the host's memory), so signals stay blocked
+// until it is reaped and its report is in memory; runDaemon's runs
+// posix_spawn, which needs a forked copy, so signals are blocked across fork
+// only and the report comes through a pipe, which ends even when someone
+// else took the intermediate's status.
 #ifndef PELK_HOST_SPAWN_H
 #define PELK_HOST_SPAWN_H
 
