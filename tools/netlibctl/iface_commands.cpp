@@ -1,4 +1,5 @@
 // Read-only interface commands: status, list, show, default.
+#include <linux/if_addr.h>
 #include <net/if.h>
 
 #include <cstdio>
@@ -39,6 +40,7 @@ struct IfaceReport {
     int duplex = 0;
     bool have_info = false;
     LinkInfo info;
+    std::vector<net::ipv6_address> ipv6;  // empty too where the kernel has no IPv6
     bool with_dhcp = false;
     long dhcp_pid = 0;  // 0: no udhcpc runs for it
 };
@@ -57,6 +59,8 @@ IfaceReport query_iface(void* ctx, const std::string& name)
     report.have_link = net::netlib_iface_get_link_speed(ctx, name, report.speed) &&
                        net::netlib_iface_get_link_duplex(ctx, name, report.duplex);
     report.have_info = read_link_info(name, report.info);
+    if (!net::netlib_iface_get_ipv6_addresses(ctx, name, report.ipv6))
+        report.ipv6.clear();
     return report;
 }
 
@@ -133,6 +137,37 @@ std::string or_dash(const std::string& text)
     return text.empty() ? "-" : text;
 }
 
+std::string cidr(const net::ipv6_address& a)
+{
+    return a.address + "/" + std::to_string(a.prefix_length);
+}
+
+// The address flags ip prints that tell whether an address can be used
+// yet, in ip's order and spelling.
+constexpr struct {
+    unsigned int bit;
+    const char* name;
+} kIpv6States[] = {{IFA_F_DADFAILED, "dadfailed"}, {IFA_F_DEPRECATED, "deprecated"}, {IFA_F_TENTATIVE, "tentative"}};
+
+// "2001:db8::5/64 scope global tentative", as ip addr prints it.
+std::string ipv6_text(const net::ipv6_address& a)
+{
+    std::string text = cidr(a) + " scope " + a.scope;
+    for (const auto& state : kIpv6States) {
+        if (a.flags & state.bit)
+            text += std::string(" ") + state.name;
+    }
+    return text;
+}
+
+Json ipv6_json(const net::ipv6_address& a)
+{
+    Json j{{"address", cidr(a)}, {"scope", a.scope}};
+    for (const auto& state : kIpv6States)
+        j[state.name] = (a.flags & state.bit) != 0;
+    return j;
+}
+
 void print_report(const IfaceReport& report)
 {
     std::string line = report.name + ": <" + joined(flag_names(report), ",") + ">";
@@ -145,6 +180,10 @@ void print_report(const IfaceReport& report)
     for (const std::string& a : report.info.addresses)
         inet += " " + a;
     line += " inet" + (inet.empty() ? " -" : inet);
+    std::string inet6;
+    for (const net::ipv6_address& a : report.ipv6)
+        inet6 += " " + ipv6_text(a);
+    line += " inet6" + (inet6.empty() ? " -" : inet6);
     line +=
         " link " + (report.have_link ? (speed_known(report.speed) ? std::to_string(report.speed) + "Mb/s" : "unknown") +
                                            " " + duplex_text(report.duplex)
@@ -173,6 +212,9 @@ Json report_json(const IfaceReport& report)
     j["addresses"] = i.addresses;
     j["address"] = report.have_address ? Json(report.address) : Json(nullptr);
     j["netmask"] = report.have_address ? Json(report.netmask) : Json(nullptr);
+    j["ipv6_addresses"] = Json::array();
+    for (const net::ipv6_address& a : report.ipv6)
+        j["ipv6_addresses"].push_back(ipv6_json(a));
     j["speed"] = report.have_link && speed_known(report.speed) ? Json(report.speed) : Json(nullptr);
     j["duplex"] = report.have_link ? Json(duplex_text(report.duplex)) : Json(nullptr);
     j["gateways"] = i.gateways;

@@ -1,11 +1,15 @@
-// monitor: prints every link and address event as it arrives, with a
+// monitor: prints every link and address event (IPv4 and IPv6) and every
+// name server and search domain a router advertises as it arrives, with a
 // timestamp, like `ip -ts monitor`. It drives the library the way a host's
 // event loop does: it sleeps on the events module's descriptor until the
 // kernel has something, drains the queue, and when notifications were lost
 // reads what is still queued and resynchronises from the kernel's state, so
 // what it shows is complete again. A link event for a link that is gone by
 // the time it is printed is marked deleted: the library reports a deletion
-// as the link's last state.
+// as the link's last state. An IPv6 address event also gets the address
+// as status shows it: the payload spells it out in full, which is not the
+// form anyone searches a log for.
+#include <arpa/inet.h>
 #include <net/if.h>
 #include <poll.h>
 #include <signal.h>
@@ -112,18 +116,40 @@ bool link_deleted(net::event_type type, const pelk::variant::Variant& payload)
            if_indextoname(static_cast<unsigned int>(index->AsInt64()), name) == nullptr && errno == ENXIO;
 }
 
+// "2001:db8::5/64" from an IPv6 address event's "ifaddr" and "prefixlen";
+// empty for any other event.
+std::string compressed_address(net::event_type type, const pelk::variant::Variant& payload)
+{
+    if (type != net::event_ipv6_address_assigned && type != net::event_ipv6_address_removed)
+        return "";
+    const pelk::variant::Variant* address = payload.Find("ifaddr");
+    const pelk::variant::Variant* prefix = payload.Find("prefixlen");
+    in6_addr parsed{};
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address == nullptr || !address->IsString() || prefix == nullptr || !prefix->IsInteger() ||
+        inet_pton(AF_INET6, address->AsString().c_str(), &parsed) != 1 ||
+        inet_ntop(AF_INET6, &parsed, text, sizeof text) == nullptr)
+        return "";
+    return std::string(text) + "/" + std::to_string(prefix->AsUInt64());
+}
+
 std::string event_line(net::event_type type, const pelk::variant::Variant& payload, bool json)
 {
     const bool deleted = link_deleted(type, payload);
+    const std::string address = compressed_address(type, payload);
     if (json) {
         Json line{{"time", timestamp()}, {"event", event_to_string(type)}, {"payload", variant_to_json(payload)}};
         if (deleted)
             line["deleted"] = true;
+        if (!address.empty())
+            line["address"] = address;
         return json_text(line);
     }
     std::string line = "[" + timestamp() + "] " + event_to_string(type);
     for (std::size_t i = 0; i < payload.Size(); ++i)
         line += " " + payload.KeyAt(i) + "=" + value_text(payload.ValueAt(i));
+    if (!address.empty())
+        line += " address " + address;
     return deleted ? line + " deleted" : line;
 }
 
@@ -195,7 +221,8 @@ int run_monitor(const MonitorOptions& options, bool json)
     if (!session.open() || !session.open_events())
         return exit_failure;
     unsigned int id = 0;
-    if (!net::netlib_libevents_subscribe(session.ctx(), print_event, id, &monitor))
+    if (!net::netlib_libevents_subscribe(session.ctx(), print_event, id, &monitor) ||
+        !net::netlib_libevents_opt_in(session.ctx(), net::events_ipv6_addresses | net::events_router_dns))
         return exit_failure;
 
     if (options.snapshot && !net::netlib_libevents_resync(session.ctx()))
@@ -234,11 +261,12 @@ void add_monitor_command(CLI::App& app, CommandList& commands)
 {
     auto options = std::make_shared<MonitorOptions>();
     CLI::App* monitor = app.add_subcommand("monitor",
-                                           "Print link and address events as they arrive; a link event for a link that "
-                                           "no longer exists is marked deleted");
+                                           "Print link and address events (IPv4 and IPv6) and the name servers and "
+                                           "search domains routers advertise as they arrive; a link event for a link "
+                                           "that no longer exists is marked deleted");
     monitor->add_option("--count", options->count, "Stop after N events")->check(kEventCount);
     monitor->add_option("--timeout", options->timeout, "Stop after SECONDS")->check(kSeconds);
-    monitor->add_flag("--snapshot", options->snapshot, "Start with every current link and IPv4 address");
+    monitor->add_flag("--snapshot", options->snapshot, "Start with every current link and address (IPv4, then IPv6)");
     commands.push_back({monitor, true, [options](bool json) { return run_monitor(*options, json); }});
 }
 
