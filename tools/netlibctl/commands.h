@@ -21,7 +21,7 @@ using CommandList = std::vector<Command>;
 // status (the default command), list, show, default
 void add_interface_commands(CLI::App& app, CommandList& commands);
 void add_monitor_command(CLI::App& app, CommandList& commands);
-// up, down, prepare, flush, addr, routes, dns, dhcp, static, lease, fallback, init
+// up, down, prepare, flush, addr, routes, dns, ipv6, dhcp, static, lease, fallback, init
 void add_config_commands(CLI::App& app, CommandList& commands);
 
 }  // namespace netlibctl

@@ -7,6 +7,7 @@
 
 #include <pelk/utils.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ constexpr KnownKey kKnownKeys[] = {
     {"dns/ns2", Kind::object},
     {"dns/ns2/ip", Kind::text},
     {"dns/ns2/status", Kind::integer},
+    {"ipv6", Kind::object},
+    {"ipv6/mode", Kind::text},
+    {"ipv6/address", Kind::text},
+    {"ipv6/gateway", Kind::text},
 };
 
 const KnownKey* known(const std::string& path)
@@ -94,6 +99,37 @@ const char* kind_name(Kind kind)
     return "";
 }
 
+std::string text_at(const Variant& config, const char* path, const char* fallback)
+{
+    const Variant* v = config.GetKeyChain(pelk::variant::VT_STRING, path, true);
+    return v != nullptr ? v->AsString() : fallback;
+}
+
+// The one value the library reads as a word: a mode it does not know is
+// as much a typo as a key it does not know, and --check must say so. The
+// words are the library's, so that one search finds a refused mode
+// whichever refused it; the library refuses "off" beside an address or a
+// gateway too.
+bool ipv6_mode_valid(const Variant& config, std::string& why)
+{
+    const Variant* mode = config.GetKeyChain(pelk::variant::VT_STRING, "ipv6/mode", true);
+    if (mode == nullptr)
+        return true;
+    const std::string& text = mode->AsString();
+    if (std::find(kIpv6Modes.begin(), kIpv6Modes.end(), text) == kIpv6Modes.end()) {
+        const std::vector<std::string> near = nearest(text, kIpv6Modes);
+        why = "Invalid IPv6 mode '" + text + "' at /ipv6/mode" +
+              (near.empty() ? "" : " (did you mean " + near.front() + "?)") + ": slaac, static or off";
+        return false;
+    }
+    if (text == "off" &&
+        (!text_at(config, "ipv6/address", "").empty() || !text_at(config, "ipv6/gateway", "").empty())) {
+        why = "Invalid IPv6 mode 'off' at /ipv6/mode beside /ipv6/address or /ipv6/gateway (off takes neither)";
+        return false;
+    }
+    return true;
+}
+
 bool check_members(const Variant& object, const std::string& parent, std::string& why)
 {
     for (std::size_t i = 0; i < object.Size(); ++i) {
@@ -118,29 +154,16 @@ bool check_members(const Variant& object, const std::string& parent, std::string
     return true;
 }
 
-std::string text_at(const Variant& config, const char* path, const char* fallback)
-{
-    const Variant* v = config.GetKeyChain(pelk::variant::VT_STRING, path, true);
-    return v != nullptr ? v->AsString() : fallback;
-}
-
 long long integer_at(const Variant& config, const char* path, long long fallback)
 {
     const Variant* v = config.GetKeyChain(pelk::variant::VT_INTEGER, path, true);
     return v != nullptr ? static_cast<long long>(*v) : fallback;
 }
 
-}  // namespace
-
-bool check_config(const Variant& config, std::string& why)
-{
-    return check_members(config, "", why);
-}
-
 // The library's own decision, read the same way: DHCP when dhcp/status is
 // 1 (the default); else the static address, or the fallback address when
 // it is refused, and the name servers switched on whose address is valid.
-std::string planned_configuration(const Variant& config, const std::string& iface)
+std::string planned_ipv4(const Variant& config, const std::string& iface)
 {
     if (integer_at(config, "dhcp/status", 1) == 1)
         return iface + ": DHCP client (udhcpc)";
@@ -165,6 +188,34 @@ std::string planned_configuration(const Variant& config, const std::string& ifac
             servers += " " + address;
     }
     return plan + " nameservers" + (servers.empty() ? std::string(" -") : servers);
+}
+
+// IPv6 after IPv4, and only with one of its keys: the mode (with IPv6
+// restarted) unless absent, the address, the default routes.
+std::string planned_ipv6(const Variant& config)
+{
+    const Variant* mode = config.GetKeyChain(pelk::variant::VT_STRING, "ipv6/mode", true);
+    const std::string address = text_at(config, "ipv6/address", "");
+    const std::string gateway = text_at(config, "ipv6/gateway", "");
+    if (mode == nullptr && config.GetKeyChain(pelk::variant::VT_STRING, "ipv6/address", true) == nullptr &&
+        config.GetKeyChain(pelk::variant::VT_STRING, "ipv6/gateway", true) == nullptr)
+        return "";
+    return " ipv6 mode " + (mode != nullptr ? mode->AsString() : std::string("unchanged")) + " address " +
+           (address.empty() ? "-" : address) + " gateway " + (gateway.empty() ? "-" : gateway);
+}
+
+}  // namespace
+
+const std::vector<std::string> kIpv6Modes{"slaac", "static", "off"};
+
+bool check_config(const Variant& config, std::string& why)
+{
+    return check_members(config, "", why) && ipv6_mode_valid(config, why);
+}
+
+std::string planned_configuration(const Variant& config, const std::string& iface)
+{
+    return planned_ipv4(config, iface) + planned_ipv6(config);
 }
 
 }  // namespace netlibctl

@@ -5,14 +5,20 @@
 #include <pelk/variant.h>
 
 #include <string>
+#include <vector>
 
 namespace netlibctl
 {
 
 // False, with why naming the key path (and for an unknown key the nearest
 // known one), when the tree holds a key the library does not read where it
-// reads keys, or a known key of another type than the library reads.
+// reads keys, a known key of another type than the library reads, or an
+// IPv6 mode the library does not know (or "off" beside an address or a
+// gateway, which it refuses).
 bool check_config(const pelk::variant::Variant& config, std::string& why);
+
+// The IPv6 modes, as the ipv6 command and the key ipv6/mode name them.
+extern const std::vector<std::string> kIpv6Modes;
 
 // One line: what netlib_netm_init_network would configure on iface.
 std::string planned_configuration(const pelk::variant::Variant& config, const std::string& iface);

@@ -1,11 +1,16 @@
-// Configuration commands: each is exactly one library call on a fresh
-// context, so that the command line maps one to one onto the library.
+// Configuration commands: each is one library call on a fresh context
+// (routes with gateways of both families: one per family), so that the
+// command line maps one to one onto the library.
+#include <pelk/utils.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,6 +39,7 @@ struct ConfigOptions {
     std::string search;
     bool fallback = false;
     std::string config_path;
+    std::string mode;    // ipv6: slaac, static or off
     bool check = false;  // init: judge the file and say what would be done
     bool clear = false;  // dns: an empty resolver file, on purpose
     bool show = false;   // dns: print the resolver file
@@ -149,7 +155,10 @@ void add_address_options(ConfigCommand& c, const char* netmask_help = "Netmask (
 
 void add_resolver_options(ConfigCommand& c)
 {
-    c.app->add_option("--nameserver", c.options.nameservers, "Name server (repeatable)")->allow_extra_args(false);
+    c.app
+        ->add_option("--nameserver", c.options.nameservers,
+                     "Name server, IPv4 or IPv6 (fe80::1%eth0 for a link-local one; repeatable)")
+        ->allow_extra_args(false);
     c.app->add_option("--search", c.options.search, "Search domain");
 }
 
@@ -196,15 +205,44 @@ bool apply_lease(void* ctx, const std::string& iface, const std::string& ip, con
     return net::netlib_netm_configure_dhcp(ctx, iface, ip, netmask, gateway, nameservers, search, broadcast, fallback);
 }
 
+bool is_ipv6(const std::string& text)
+{
+    return text.find(':') != std::string::npos;
+}
+
+// An IPv6 address carries its prefix length; without one it stands alone
+// (/128), as with ip.
+int run_ipv6_addr(const ConfigOptions& o)
+{
+    if (!o.netmask.empty() || !o.broadcast.empty()) {
+        complain(
+            "--netmask and --broadcast are for IPv4 addresses; an IPv6 address takes its prefix length "
+            "(2001:db8::5/64)");
+        return exit_usage;
+    }
+    const std::string address = o.ip.find('/') == std::string::npos ? o.ip + "/128" : o.ip;
+    return run_on_fresh_context(
+        [&address](void* ctx, const ConfigOptions& opts) {
+            return net::netlib_netm_configure_ipv6_addr(ctx, opts.iface, address);
+        },
+        o);
+}
+
 void add_addr_command(CLI::App& app, CommandList& commands)
 {
+    const Runner ipv4 =
+        with_cidr(library_call([](void* ctx, const ConfigOptions& o) {
+                      return net::netlib_netm_configure_ip_addr(ctx, o.iface, o.ip, o.netmask, o.broadcast);
+                  }),
+                  false);
     ConfigCommand c =
-        add_command(app, commands, "addr", "Add an IPv4 address to IFACE",
-                    with_cidr(library_call([](void* ctx, const ConfigOptions& o) {
-                                  return net::netlib_netm_configure_ip_addr(ctx, o.iface, o.ip, o.netmask, o.broadcast);
-                              }),
-                              false));
-    c.app->add_option("IP", c.options.ip, kAddressHelp)->required();
+        add_command(app, commands, "addr", "Add an IPv4 or IPv6 address to IFACE",
+                    [ipv4](const ConfigOptions& o) { return is_ipv6(o.ip) ? run_ipv6_addr(o) : ipv4(o); });
+    c.app
+        ->add_option("IP", c.options.ip,
+                     "IPv4 address, optionally with a prefix length (10.20.0.6/24), or IPv6 address with one "
+                     "(2001:db8::5/64)")
+        ->required();
     add_address_options(c);
 }
 
@@ -222,14 +260,36 @@ void add_fallback_command(CLI::App& app, CommandList& commands)
     add_address_options(c);
 }
 
+// The gateways of each family replace that family's default routes only.
+// The IPv4 ones are judged here as the library judges them: the family
+// holding a refused gateway is then called first, and refuses with its own
+// lines before anything changes. Otherwise IPv6 goes first, since it also
+// refuses an interface that does not exist before deleting anything.
+bool configure_both_families(void* ctx, const ConfigOptions& o)
+{
+    std::vector<std::string> ipv4, ipv6;
+    for (const std::string& word : o.gateways) {
+        std::istringstream tokens(word);  // a word may hold several, as the library's text does
+        for (std::string token; tokens >> token;)
+            (is_ipv6(token) ? ipv6 : ipv4).push_back(token);
+    }
+    if (ipv6.empty())  // as before IPv6: the text whole, blank or empty
+        return net::netlib_netm_configure_routes(ctx, o.iface, join_with_spaces(o.gateways));
+    const bool ipv4_refused = std::any_of(ipv4.begin(), ipv4.end(), [](const std::string& gateway) {
+        return !pelk::utils::ipv4_address_valid(gateway, false, true);
+    });
+    if (ipv4_refused)
+        return net::netlib_netm_configure_routes(ctx, o.iface, join_with_spaces(ipv4));
+    return net::netlib_netm_configure_ipv6_routes(ctx, o.iface, join_with_spaces(ipv6)) &&
+           (ipv4.empty() || net::netlib_netm_configure_routes(ctx, o.iface, join_with_spaces(ipv4)));
+}
+
 void add_routes_command(CLI::App& app, CommandList& commands)
 {
-    ConfigCommand c =
-        add_command(app, commands, "routes", "Replace the default routes of IFACE",
-                    library_call([](void* ctx, const ConfigOptions& o) {
-                        return net::netlib_netm_configure_routes(ctx, o.iface, join_with_spaces(o.gateways));
-                    }));
-    c.app->add_option("GATEWAY", c.options.gateways, "Gateways (none: a default route straight through IFACE)");
+    ConfigCommand c = add_command(app, commands, "routes", "Replace the default routes of IFACE, of each family given",
+                                  library_call(configure_both_families));
+    c.app->add_option("GATEWAY", c.options.gateways,
+                      "Gateways, IPv4 or IPv6 (none: an IPv4 default route straight through IFACE)");
 }
 
 constexpr const char* kResolverFile = "/etc/resolv.conf";
@@ -264,6 +324,9 @@ int run_dns(const ConfigOptions& o)
     }
     return run_on_fresh_context(
         [](void* ctx, const ConfigOptions& opts) {
+            // An IPv4 list goes where it always went, with the same lines.
+            if (std::any_of(opts.nameservers.begin(), opts.nameservers.end(), is_ipv6))
+                return net::netlib_netm_configure_dns_dual(ctx, opts.iface, opts.nameservers, opts.search);
             return net::netlib_netm_configure_dns(ctx, opts.iface, opts.nameservers, opts.search);
         },
         o);
@@ -281,6 +344,33 @@ void add_dns_command(CLI::App& app, CommandList& commands)
     CLI::Option* show = dns->add_flag("--show", options->show, "Print the resolver file");
     clear->excludes("--nameserver", "--search", show);
     show->excludes("--nameserver", "--search", "IFACE");
+}
+
+// A mode that is not one is a usage error naming the three.
+const CLI::Validator kIpv6Mode(
+    [](std::string& text) -> std::string {
+        if (std::find(kIpv6Modes.begin(), kIpv6Modes.end(), text) != kIpv6Modes.end())
+            return "";
+        const std::vector<std::string> near = nearest(text, kIpv6Modes);
+        return "unknown mode \"" + text + "\"" + (near.empty() ? "" : " (did you mean " + near.front() + "?)") +
+               "; the modes are slaac, static and off";
+    },
+    "MODE");
+
+void add_ipv6_command(CLI::App& app, CommandList& commands)
+{
+    ConfigCommand c = add_command(app, commands, "ipv6", "Set how IFACE takes part in IPv6: slaac, static or off",
+                                  library_call([](void* ctx, const ConfigOptions& o) {
+                                      const net::ipv6_mode mode = o.mode == "slaac"    ? net::ipv6_slaac
+                                                                  : o.mode == "static" ? net::ipv6_static
+                                                                                       : net::ipv6_off;
+                                      return net::netlib_netm_configure_ipv6_mode(ctx, o.iface, mode);
+                                  }));
+    c.app
+        ->add_option("MODE", c.options.mode,
+                     "slaac (addresses from router advertisements), static (only as configured) or off")
+        ->required()
+        ->check(kIpv6Mode);
 }
 
 // The file is read before the library is called, so that a bad file
@@ -332,6 +422,7 @@ void add_config_commands(CLI::App& app, CommandList& commands)
     add_addr_command(app, commands);
     add_routes_command(app, commands);
     add_dns_command(app, commands);
+    add_ipv6_command(app, commands);
     add_iface_command(app, commands, "dhcp", "Start the DHCP client on IFACE", start_dhcp_client, true);
     add_full_config_command(app, commands, "static", "Apply a static configuration to IFACE",
                             net::netlib_netm_configure_static);

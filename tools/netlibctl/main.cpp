@@ -102,7 +102,8 @@ bool named_unknown_command(const CLI::App& app, const netlibctl::CommandList& co
 
 int run(int argc, char** argv)
 {
-    CLI::App app{"Query and configure the device's IPv4 networking through libpelk_network_utils_core.", "netlibctl"};
+    CLI::App app{"Query and configure the device's IPv4 and IPv6 networking through libpelk_network_utils_core.",
+                 "netlibctl"};
     // Global options are accepted after the command too.
     app.fallthrough();
     app.require_subcommand(0, 1);
