@@ -388,8 +388,10 @@ NETLIB_API bool netlib_libevents_resync(void* ctx);
 NETLIB_API int netlib_libevents_fd(void* ctx);
 // Replaces the set of extras the module reports (a mask of event_extras; 0
 // returns to the first release's events). Takes effect for notifications
-// the kernel queues after the call; those of an extra opted out of that are
-// still queued are dropped unread. Refused: an unknown bit, "netlib: unknown
+// the kernel queues after the call and for those still queued: without the
+// IPv6 extra, an IPv6 address notification still queued reads as the first
+// release read one (address_assigned or address_removed, "AF_INET6"), and
+// router options are not reported. Refused: an unknown bit, "netlib: unknown
 // event extras 0xMASK"; the kernel refusing a group, "netlib: failed to
 // join a netlink group (N)" (N the errno value; the set is left as it was).
 // Since 1.2.

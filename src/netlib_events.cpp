@@ -71,7 +71,7 @@ bool nothing_read(int error)
 // was read, else the failure, logged under site when report is set.
 int receive_into(netlib_events_state* state, const netlib::call_site& site, bool report)
 {
-    const int error = netlib::nlsock::receive_events(state->nl_socket, state->pending_events, state->extras, true);
+    const int error = netlib::nlsock::receive_events(state->nl_socket, state->pending_events, state->extras);
     if (report && error != 0 && !nothing_read(error))
         NETLIB_ERROR_AT(site, "netlib: failed to receive an event");
     return error;

@@ -157,8 +157,6 @@ int decode_address(const unsigned char* msg, std::size_t msg_len, unsigned short
         return EBADMSG;
     const bool ipv6 = m.info.ifa_family == AF_INET6;
     const bool ipv6_kinds = (env.extras & pelk::network::events_ipv6_addresses) != 0;
-    if (ipv6 && env.module && !ipv6_kinds)
-        return 0;  // a host that did not opt in never sees an IPv6 address
     char text[kAddressTextBytes] = {};
     if (m.address)
         format_address(text, m.info.ifa_family, m.address, m.address_len);

@@ -35,7 +35,6 @@ struct setup {
     name_lookup_fn lookup;
     void* context;
     unsigned int extras = 0;
-    bool module = false;  // the events module: IPv6 addresses only when opted in
 };
 
 // "if_down" ... "router_domains"; "n/a" for any other value.
@@ -52,10 +51,10 @@ T load(const unsigned char* p)
 
 // Decodes the message at msg, whose nlmsg_len bytes must be readable, into at
 // most one event appended to events. Link messages (RTM_NEWLINK, RTM_DELLINK)
-// and address messages (RTM_NEWADDR, RTM_DELADDR) give one; with the extras
-// opted in, IPv6 addresses give the IPv6 kinds (without, none) and a
-// router's name-server and search-domain options (RTM_NEWNDUSEROPT) one
-// each; every other type gives none. Events get their "ifname" from env.
+// and address messages (RTM_NEWADDR, RTM_DELADDR) give one, IPv6 addresses
+// of the IPv6 kinds when those are opted in; opted in, a router's
+// name-server and search-domain options (RTM_NEWNDUSEROPT) give one each;
+// every other type gives none. Events get their "ifname" from env.
 // 0; EBADMSG when the message is shorter than its type's header; ENOMEM when
 // the event could not be built (nothing is appended then). Exceptions other
 // than std::bad_alloc (from the host's Variant) pass through.

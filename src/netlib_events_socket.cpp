@@ -176,14 +176,14 @@ int read_datagram(int fd, int flags, datagram_buffer& buffer, std::size_t& size)
     return 0;
 }
 
-decode::setup socket_setup(int& fd, unsigned int extras, bool module)
+decode::setup socket_setup(int& fd, unsigned int extras)
 {
-    return decode::setup{name_by_socket, &fd, extras, module};
+    return decode::setup{name_by_socket, &fd, extras};
 }
 
 decode::setup system_setup()
 {
-    return decode::setup{name_by_index, nullptr, 0, false};
+    return decode::setup{name_by_index, nullptr, 0};
 }
 
 int change_membership(int fd, unsigned long long groups, bool join)
@@ -198,14 +198,14 @@ int change_membership(int fd, unsigned long long groups, bool join)
     return 0;
 }
 
-int receive_events(int fd, event_list& events, unsigned int extras, bool module)
+int receive_events(int fd, event_list& events, unsigned int extras)
 {
     datagram_buffer buffer;
     std::size_t size = 0;
     const int error = read_datagram(fd, MSG_DONTWAIT, buffer, size);
     if (error != 0 || size == 0)
         return error;
-    return decode::decode_datagram(buffer.bytes, size, events, socket_setup(fd, extras, module));
+    return decode::decode_datagram(buffer.bytes, size, events, socket_setup(fd, extras));
 }
 
 dump_socket::~dump_socket()
@@ -275,7 +275,7 @@ int dump_socket::dump(const dump_request& what, sink& to)
 
 int dump_socket::dump(const dump_request& what, event_list& events, unsigned int extras)
 {
-    event_sink to(events, socket_setup(fd_, extras, true));
+    event_sink to(events, socket_setup(fd_, extras));
     return dump(what, to);
 }
 

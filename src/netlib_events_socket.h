@@ -39,7 +39,7 @@ int read_datagram(int fd, int flags, datagram_buffer& buffer, std::size_t& size)
 // Names through the socket an event came from (SIOCGIFNAME): ENODEV, an
 // interface already gone, leaves the name empty; any other failure falls
 // back to if_indextoname. fd must outlive the setup.
-decode::setup socket_setup(int& fd, unsigned int extras, bool module);
+decode::setup socket_setup(int& fd, unsigned int extras);
 // Names through if_indextoname alone, as the first release decoded.
 decode::setup system_setup();
 
@@ -49,8 +49,8 @@ int change_membership(int fd, unsigned long long groups, bool join);
 
 // Reads one datagram without waiting and decodes it into events. 0 (also for
 // an empty datagram), or the errno of read_datagram or decode_datagram.
-// extras and module as in decode::setup.
-int receive_events(int fd, pelk::network::event_list& events, unsigned int extras = 0, bool module = false);
+// extras as in decode::setup.
+int receive_events(int fd, pelk::network::event_list& events, unsigned int extras = 0);
 
 // What a dump asks for.
 struct dump_request {

@@ -86,7 +86,7 @@ void decode_as(const std::vector<unsigned char>& datagram, bool extras)
 {
     pelk::network::event_list events;
     events.emplace_back(pelk::network::event_if_up, Variant());
-    const netlib::decode::setup env{lookup, nullptr, extras ? 3u : 0u, extras};
+    const netlib::decode::setup env{lookup, nullptr, extras ? 3u : 0u};
     const int result = netlib::decode::decode_datagram(datagram.data(), datagram.size(), events, env);
     require(result == 0 || result == EBADMSG, "result");
     require(events.front().first == pelk::network::event_if_up && events.front().second.IsEmpty(), "only appended");
