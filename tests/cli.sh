@@ -26,7 +26,7 @@ one_line() { expect "lines of: $*" 1 "$(wc -l <"$scratch/all")"; }
 nested() { awk -v n="$1" 'BEGIN { for (; i < n; i++) printf "{\"dhcp\":"; printf "1"; while (i--) printf "}" }'; }
 
 case_exit_codes() {
-    for command in "" status list show default monitor up down prepare flush addr routes dns dhcp static lease \
+    for command in "" status list show default monitor up down prepare flush addr routes dns ipv6 dhcp static lease \
         fallback init; do
         row 0 "Usage: " $command --help
         [ -z "$command" ] || grep -qE "^\.B[IR]? \"?$command( |\"|\$)" "$(dirname "$0")/../docs/netlibctl.1" ||
@@ -43,6 +43,10 @@ case_exit_codes() {
     row 2 "the prefix length after '/' is a number from 0 to 32" addr lo 10.0.0.1/33
     row 2 "not both" addr lo 10.0.0.1/8 --netmask 255.0.0.0
     row 2 "--netmask is required, or a prefix length with the address" static lo --ip 10.0.0.1
+    row 2 "--netmask and --broadcast are for IPv4 addresses" addr lo 2001:db8::5/64 --broadcast 10.0.0.255
+    row 2 'MODE: unknown mode "slac" (did you mean slaac?); the modes are slaac, static and off' ipv6 lo slac
+    row 1 'No such network interface "loo"' routes loo 10.0.0.1 2001:db8::1  # refused before either family changes
+    row 1 "Invalid nameserver '10.0.0.300'" dns lo --nameserver 2001:db8::53 --nameserver 10.0.0.300
     row 1 'netlibctl: no interface named "loo" (did you mean lo?)' addr loo 10.0.0.1/24
     row 2 "give --nameserver or --search, or --clear" dns lo
     row 2 "--nameserver excludes --clear" dns lo --clear --nameserver 10.0.0.1
@@ -101,10 +105,16 @@ case_exit_codes() {
 {"dhcp":{"status":"0"}}|/dhcp/status must be an integer (or true/false)
 {"statik":{"netmask":24}}|/statik/netmask must be a text
 {"dns":{"ns1":{"status":"1"}}}|/dns/ns1/status must be an integer
+{"ipv6":{"mode":"slac"}}|Invalid IPv6 mode 'slac' at /ipv6/mode (did you mean slaac?): slaac, static or off
+{"ipv6":{"mode":"off","gateway":"2001:db8::1"}}|Invalid IPv6 mode 'off' at /ipv6/mode beside /ipv6/address
+{"ipv6":{"adress":"2001:db8::5/64"}}|unknown key /ipv6/adress (did you mean /ipv6/address?)
 EOF
     printf '\357\273\277{"dhcp":{"status":0},"statik":{"ip":"10.0.0.400"},"routes":{"gateway":"10.0.0.1"}}' >"$scratch/bom"
     row 0 "nosuch0: static (address '10.0.0.400' netmask '255.255.255.0' refused: fallback) address 192.168.1.20 \
 netmask 255.255.255.0 gateway 10.0.0.1 nameservers -" init nosuch0 --check --config "$scratch/bom"
+    printf '{"ipv6":{"mode":"slaac","address":"2001:db8::5/64"}}' >"$scratch/ipv6"
+    row 0 "nosuch0: DHCP client (udhcpc) ipv6 mode slaac address 2001:db8::5/64 gateway -" \
+        init nosuch0 --check --config "$scratch/ipv6"
 }
 
 # What a field engineer reads of each interface, the main one and the resolver
