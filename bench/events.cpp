@@ -1,7 +1,8 @@
 // Kernel notifications recorded in tests/data/netlink (one datagram per
 // file): the library's decoder against a libmnl walk building the same
 // payload, and netlib_libevents_service against a bare recv of the same
-// datagrams replayed through socket pairs.
+// datagrams replayed through socket pairs: all of them for a host that
+// opted in to nothing, the IPv6 address ones for a host opted in to them.
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/rtnetlink.h>
@@ -121,11 +122,17 @@ bool decode_all()
     return true;
 }
 
-Context g_context;
-int g_lib[2] = {-1, -1};  // its receiving end is the module's socket
-int g_bare[2] = {-1, -1};
-std::size_t g_queued = 0;  // datagrams queued per iteration
 unsigned long g_delivered = 0;
+
+// Recorded datagrams replayed through the events module (its socket
+// replaced by one end of a socket pair) and through a bare socket pair.
+struct Replay {
+    Context context;
+    int lib[2] = {-1, -1};  // its receiving end is the module's socket
+    int bare[2] = {-1, -1};
+    std::vector<std::size_t> datagrams;  // indexes into g_datagrams, each queued four times over
+};
+Replay g_replay, g_replay6;
 
 // A datagram socket pair whose sending end has room for every queued pass.
 bool open_pair(int fds[2])
@@ -141,36 +148,37 @@ void count_event(pelk::network::event_type, const pelk::variant::Variant& payloa
     ++g_delivered;
 }
 
-bool lib_service()
+bool lib_service(Replay& r)
 {
     const unsigned long before = g_delivered;  // a datagram that gave no event was not delivered
-    return pelk::network::netlib_libevents_service(&g_context.block) && g_delivered != before;
+    return pelk::network::netlib_libevents_service(&r.context.block) && g_delivered != before;
 }
 
-bool bare_recv()
+bool bare_recv(Replay& r)
 {
     alignas(8) char buffer[16384];
-    const ssize_t n = recv(g_bare[1], buffer, sizeof buffer, 0);
+    const ssize_t n = recv(r.bare[1], buffer, sizeof buffer, 0);
     benchmark::DoNotOptimize(buffer);
     return n > 0;
 }
 
-// Queues the corpus four times over on fds (untimed), then reads every
-// datagram with read_one.
-template <bool (*read_one)()>
-Body replayed(const int fds[2])
+// Queues the datagrams four times over on the pair (untimed), then reads
+// every one with read_one.
+template <bool (*read_one)(Replay&)>
+Body replayed(Replay& r, const int fds[2])
 {
-    const auto queue = [fds] {
-        for (std::size_t i = 0; i < g_queued; ++i) {
-            const std::size_t n = i % g_datagrams.size();
+    const std::size_t queued = 4 * r.datagrams.size();
+    const auto queue = [&r, fds, queued] {
+        for (std::size_t i = 0; i < queued; ++i) {
+            const std::size_t n = r.datagrams[i % r.datagrams.size()];
             if (send(fds[0], g_datagrams[n].data(), g_sizes[n], MSG_DONTWAIT) != static_cast<ssize_t>(g_sizes[n]))
                 return false;
         }
         return true;
     };
-    const auto read_all = [] {
-        for (std::size_t i = 0; i < g_queued; ++i)
-            if (!read_one())
+    const auto read_all = [&r, queued] {
+        for (std::size_t i = 0; i < queued; ++i)
+            if (!read_one(r))
                 return false;
         return true;
     };
@@ -178,14 +186,25 @@ Body replayed(const int fds[2])
 }
 
 // The module reads the replayed datagrams instead of the kernel's.
-bool replace_module_socket()
+bool replace_module_socket(Replay& r, unsigned int extras)
 {
     unsigned int id = 0;
-    if (!pelk::network::netlib_libevents_init(&g_context.block) || !open_pair(g_lib) || !open_pair(g_bare))
+    if (!pelk::network::netlib_libevents_init(&r.context.block) || !open_pair(r.lib) || !open_pair(r.bare) ||
+        !pelk::network::netlib_libevents_opt_in(&r.context.block, extras))
         return false;
-    close(g_context.block.events_state->nl_socket);
-    g_context.block.events_state->nl_socket = g_lib[1];
-    return pelk::network::netlib_libevents_subscribe(&g_context.block, count_event, id, nullptr);
+    close(r.context.block.events_state->nl_socket);
+    r.context.block.events_state->nl_socket = r.lib[1];
+    return pelk::network::netlib_libevents_subscribe(&r.context.block, count_event, id, nullptr);
+}
+
+bool holds_ipv6_address(const std::vector<std::uint32_t>& datagram, std::size_t size)
+{
+    int left = static_cast<int>(size);
+    for (auto* m = reinterpret_cast<const nlmsghdr*>(datagram.data()); NLMSG_OK(m, left); m = NLMSG_NEXT(m, left))
+        if ((m->nlmsg_type == RTM_NEWADDR || m->nlmsg_type == RTM_DELADDR) &&
+            static_cast<const ifaddrmsg*>(NLMSG_DATA(m))->ifa_family == AF_INET6)
+            return true;
+    return false;
 }
 
 }  // namespace
@@ -200,13 +219,24 @@ void register_events()
     }
     add_pair("nl_event_callback", timed("", decode_all<pelk::network::event_list, nl_event_callback>),
              timed("", decode_all<PeerList, peer_decode>), Shape::micro(static_cast<double>(g_messages.size())));
-    if (!replace_module_socket()) {
+    for (std::size_t i = 0; i < g_datagrams.size(); ++i) {
+        g_replay.datagrams.push_back(i);
+        if (holds_ipv6_address(g_datagrams[i], g_sizes[i]))
+            g_replay6.datagrams.push_back(i);
+    }
+    // An IPv4-only host: the module as the first release opened it.
+    if (!replace_module_socket(g_replay, 0)) {
         g_failed["libevents_service"] = "cannot replay the recorded datagrams through the events module";
         return;
     }
-    g_queued = 4 * g_datagrams.size();
-    add_pair("libevents_service", replayed<lib_service>(g_lib), replayed<bare_recv>(g_bare),
-             Shape::micro(static_cast<double>(g_queued)));
+    add_pair("libevents_service", replayed<lib_service>(g_replay, g_replay.lib),
+             replayed<bare_recv>(g_replay, g_replay.bare), Shape::micro(4.0 * g_replay.datagrams.size()));
+    if (g_replay6.datagrams.empty() || !replace_module_socket(g_replay6, pelk::network::events_ipv6_addresses)) {
+        g_failed["ipv6_address_event"] = "no recorded IPv6 address datagram, or the module refused them";
+        return;
+    }
+    add_pair("ipv6_address_event", replayed<lib_service>(g_replay6, g_replay6.lib),
+             replayed<bare_recv>(g_replay6, g_replay6.bare), Shape::micro(4.0 * g_replay6.datagrams.size()));
 }
 
 }  // namespace bench

@@ -91,6 +91,8 @@ const Figure kFigures[] = {
     {"iface_get_address", "netlib_iface_get_address(lo) text / bare ioctl(SIOCGIFADDR) + inet_ntoa", 1.15, true},
     {"nl_event_callback", "nl_event_callback / libmnl walk + five-key std::map payload", 1.25, true},
     {"libevents_service", "netlib_libevents_service per datagram (AF_UNIX replay) / bare recv", 2.0, true},
+    // Eleven payload members where an IPv4 address has six.
+    {"ipv6_address_event", "netlib_libevents_service per IPv6 address datagram, opted in / bare recv", 3.0, true},
     {"exec_parent_size", "sysExecSimple(/bin/true) from 4 GiB resident / from 10 MiB", 1.2, true},
     {"exec_vs_spawn", "sysExecSimple(/bin/true) / bare posix_spawn + waitpid", 1.1, true},
     {"netm_configure_static", "netlib_netm_configure_static in a device root / bare spawner", 1.05, true},
