@@ -7,7 +7,10 @@
 # this machine read-only; the project tree at its own path. eth0 is the
 # device's end of a veth pair whose peer, 10.99.0.1/24 in a namespace of its
 # own, runs dnsmasq (leases 10.99.0.100-150, router 10.99.0.1, name server
-# 10.99.0.53), listening before COMMAND starts. Everything started inside
+# 10.99.0.53; router advertisements from fe80::1 of prefix 2001:db8:1::/64,
+# name server 2001:db8:1::1, domain lan.test; a name server answering
+# printer.lan.test on 2001:db8:1::1 and fe80::1), listening before COMMAND
+# starts; eth0 takes no advertisements until a case switches them on. Everything started inside
 # dies with COMMAND. Root only. NETLIBCTL names the netlibctl to use;
 # DEVICE_USERLAND=busybox makes ip and route BusyBox applets too, as on a
 # Buildroot-made device (default: iproute2 and net-tools, BusyBox udhcpc).
@@ -64,11 +67,19 @@ unshare --net sleep 2147483647 &
 peer=$!
 while [ "$(readlink /proc/$peer/ns/net)" = "$(readlink /proc/self/ns/net)" ]; do :; done
 "$ip" link add name eth0 type veth peer name peer0 netns "$peer"
+# Router advertisements are taken only where a case asks for them (netlibctl ipv6 eth0 slaac).
+echo 0 >/proc/sys/net/ipv6/conf/eth0/accept_ra
+# The peer's IPv6 addresses are fixed and usable at once, so dnsmasq listens on them from the start.
 nsenter --net=/proc/$peer/ns/net sh -c "
-    $ip link set lo up && $ip addr add 10.99.0.1/24 dev peer0 && $ip link set peer0 up &&
-    $dnsmasq --conf-file=/dev/null --port=0 --interface=peer0 --bind-interfaces --user=root \
+    $ip link set lo up && $ip addr add 10.99.0.1/24 dev peer0 && $ip link set peer0 addrgenmode none &&
+    $ip addr add fe80::1/64 dev peer0 nodad && $ip addr add 2001:db8:1::1/64 dev peer0 nodad &&
+    $ip link set peer0 up &&
+    $dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --interface=peer0 --bind-interfaces --user=root \
+        --host-record=printer.lan.test,10.99.0.77,2001:db8:1::77 \
         --dhcp-range=10.99.0.100,10.99.0.150,255.255.255.0,1h --dhcp-option=option:router,10.99.0.1 \
-        --dhcp-option=option:dns-server,10.99.0.53 --dhcp-leasefile=$root/run/leases --pid-file=$root/run/dnsmasq.pid"
+        --dhcp-option=option:dns-server,10.99.0.53 --dhcp-leasefile=$root/run/leases --pid-file=$root/run/dnsmasq.pid \
+        --enable-ra --dhcp-range=2001:db8:1::,ra-only,64,1h --dhcp-option=option6:dns-server,[2001:db8:1::1] \
+        --dhcp-option=option6:domain-search,lan.test"
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
 cd "$root"

@@ -11,6 +11,9 @@ fi
 addresses() { ip -4 -o addr show dev eth0 | sed 's/.* inet \(.*\) scope.*/\1/' | xargs; }
 flags() { echo $(($(cat /sys/class/net/eth0/flags) & 0x201)); }  # IFF_ALLMULTI and IFF_UP
 default_routes() { ip route show default | sort | xargs; }
+addresses6() { ip -6 -o addr show dev eth0 scope global | sed 's/.* inet6 \([^ ]*\).*/\1/' | xargs; }
+default_routes6() { ip -6 route show default | sed 's/ proto [a-z]*\| pref [a-z]*\| expires [0-9]*sec//g' | xargs; }
+v6_mode() { for f in accept_ra autoconf disable_ipv6; do cat /proc/sys/net/ipv6/conf/eth0/$f; done | xargs; }
 up_with_address() { ip link set eth0 up && ip addr add 10.99.0.2/24 dev eth0; }
 # ok ARG...: netlibctl ARG... succeeds and prints nothing on stderr; applies: its output on stdout.
 applies() {
@@ -190,6 +193,58 @@ case_dhcp_lease_through_the_hook() {
     eventually '[ "$(clients | wc -l)" = 1 ]'  # one client, also while it forks into the background
 }
 
+# IPv6 beside IPv4, against dnsmasq's router advertisements and name server.
+case_ipv6() {
+    up_with_address
+    fails 'Invalid IPv6 address' addr eth0 2001:db8:1::5/129
+    fails 'No such network interface "eht0"' ipv6 eht0 slaac
+    ok ipv6 eth0 static
+    expect "static mode" "0 0 0" "$(v6_mode)"
+    for i in 1 2; do ok addr eth0 2001:db8:1::5/64; done  # the second: held already
+    fails 'Failed to configure interface "eth0"' addr eth0 2001:db8:1::5/48
+    expect "address" "2001:db8:1::5/64" "$(addresses6)"
+
+    # The gateways of one family replace only that family's default routes.
+    ok routes eth0 10.99.0.1 fe80::1 2001:db8:1::1
+    expect "IPv4 routes" "default via 10.99.0.1 dev eth0" "$(default_routes)"
+    expect "IPv6 routes" "default via fe80::1 dev eth0 metric 1024 default via 2001:db8:1::1 dev eth0 metric 1025" \
+        "$(default_routes6)"
+    ok routes eth0 2001:db8:2::1  # off-link: a host route first
+    expect "IPv4 routes kept" "default via 10.99.0.1 dev eth0" "$(default_routes)"
+    expect "IPv6 routes replaced" "default via 2001:db8:2::1 dev eth0 metric 1024" "$(default_routes6)"
+    expect "host route" "2001:db8:2::1 dev eth0 metric 1024" "$(ip -6 route show 2001:db8:2::1 | sed 's/ pref [a-z]*//')"
+    fails "Invalid gateway '2001:db8::zz'" routes eth0 10.99.0.2 2001:db8::zz
+    expect "nothing half-applied" "default via 10.99.0.1 dev eth0 default via 2001:db8:2::1 dev eth0 metric 1024" \
+        "$(default_routes) $(default_routes6)"
+
+    # glibc resolves through the IPv6 name servers the library wrote, a link-local one with its scope,
+    # once duplicate detection let the interface's addresses be used.
+    eventually '[ -z "$(ip -6 addr show dev eth0 tentative)" ]'
+    for server in 2001:db8:1::1 fe80::1%eth0; do
+        ok dns eth0 --nameserver "$server" --search lan.test
+        expect "resolver" "search lan.test nameserver $server" "$(xargs </etc/resolv.conf)"
+        expect "resolved through $server" "2001:db8:1::77" "$(getent ahostsv6 printer | sed -n '1s/ .*//p')"
+    done
+    fails "Invalid nameserver 'fe80::1'" dns eth0 --nameserver fe80::1  # link-local without its interface
+    expect "resolver kept" "search lan.test nameserver fe80::1%eth0" "$(xargs </etc/resolv.conf)"
+
+    # SLAAC: the router's prefix forms an address; its name servers and domain are reported.
+    netlibctl monitor >/tmp/monitor 2>&1 &
+    for i in $(seq 100); do
+        grep -q 2001:db8:9:: /tmp/monitor && break
+        ip -6 addr add "2001:db8:9::$i/128" dev eth0 nodad
+    done
+    ok ipv6 eth0 slaac
+    expect "SLAAC mode" "2 1 0" "$(v6_mode)"
+    ip link set eth0 down && ip link set eth0 up  # routers are asked when the link comes up
+    eventually 'ip -6 -o addr show dev eth0 | grep -q "inet6 2001:db8:1:0:[0-9a-f:]*/64 scope global dynamic"'
+    eventually 'ip -6 route show default | grep -q "via fe80::1 dev eth0 proto ra"'
+    eventually 'grep -q "2001:db8:1::1" /tmp/monitor && grep -q "lan.test" /tmp/monitor'
+    kill $!
+    ok ipv6 eth0 off
+    expect "off" "" "$(ip -6 -o addr show dev eth0)"
+}
+
 # start_up CONFIG ADDRESSES ROUTES RESOLVER: start-up from CONFIG (JSON) on a device that had an
 # address and a DHCP client running, both gone after it; RECORDS the records it printed.
 start_up() {
@@ -234,6 +289,19 @@ case_start_up() {
     expect "records after the fallback" "eth0: static=yes fallback=no" "$records"
     expect "the fallback said" "Static address '10.99.0.300' netmask '255.255.255.0' refused, using the fallback \
 address 192.168.1.20 netmask 255.255.255.0" "$(grep -o "Static address.*" /tmp/err)"
+    start_up '{"dhcp": {"status": 0}, "ipv6": {"mode": "static", "address": "2001:db8:1::9/64",
+        "gateway": "2001:db8:1::1"}}' "192.168.1.20/24 brd 192.168.1.255" "default dev eth0 scope link" ""
+    expect "IPv6 from the tree" "2001:db8:1::9/64 default via 2001:db8:1::1 dev eth0 metric 1024" \
+        "$(addresses6) $(default_routes6)"
+    expect "link-local formed again" "1" "$(ip -6 -o addr show dev eth0 scope link | wc -l)"
+    start_up '{"dhcp": {"status": 0}, "ipv6": {"mode": "slaac"}}' "192.168.1.20/24 brd 192.168.1.255" \
+        "default dev eth0 scope link" ""
+    eventually '[ -n "$(addresses6)" ]'  # routers asked at once
+    for tree in '{"ipv6": {"mode": "slack"}}' '{"ipv6": {"mode": "off", "address": "2001:db8:1::9/64"}}'; do
+        echo "$tree" >/tmp/c.json
+        fails "Invalid IPv6 mode" init eth0 --config /tmp/c.json
+        expect "nothing changed by $tree" "192.168.1.20/24 brd 192.168.1.255" "$(addresses)"
+    done
 }
 
 run_cases "$@"
