@@ -97,7 +97,7 @@ const Figure kFigures[] = {
     {"exec_vs_spawn", "sysExecSimple(/bin/true) / bare posix_spawn + waitpid", 1.1, true},
     {"netm_configure_static", "netlib_netm_configure_static in a device root / bare spawner", 1.05, true},
     {"context_heap", "heap held by one context, both modules open, no event pending", 2048, false},
-    {"armhf_size", "stripped libpelk_network_utils_core.so for armhf", 65536, false},
+    {"armhf_size", "stripped libpelk_network_utils_core.so for armhf", 73728, false},
 };
 
 std::string text(const char* format, ...) __attribute__((format(printf, 1, 2)));

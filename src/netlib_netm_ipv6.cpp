@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,13 @@ constexpr unsigned int kFirstMetric = 1024;
 // the delete loop going for ever.
 constexpr long kMaxRouteDeletes = 256;
 
-int run_ip(const std::vector<std::string>& args)
+// The words are built into strings here, once, rather than at every call:
+// the device's library stays small.
+[[gnu::noinline]] int run_ip(std::initializer_list<const char*> words)
 {
-    std::vector<std::string> all{"-6"};
-    all.insert(all.end(), args.begin(), args.end());
-    return pelk::utils::sysExecSimple(kIpProgram, all);
+    std::vector<std::string> args{"-6"};
+    args.insert(args.end(), words.begin(), words.end());
+    return pelk::utils::sysExecSimple(kIpProgram, args);
 }
 
 // The interface must exist before anything runs: a typo is refused by name.
@@ -90,7 +93,7 @@ void delete_default_routes(const std::string& iface, const std::vector<netlib::i
                                               [&](const netlib::ipv6::route& r) { return is_default_of(r, iface); })
                               : kMaxRouteDeletes;
     for (long i = 0; i < count && i < kMaxRouteDeletes; ++i) {
-        if (run_ip({"route", "del", "default", "dev", iface}) != 0)
+        if (run_ip({"route", "del", "default", "dev", iface.c_str()}) != 0)
             return;
     }
 }
@@ -228,7 +231,7 @@ try {
         const held before = address_held(addresses, parsed, prefix);
         if (before == held::as_asked)
             return true;
-        if (before == held::no && run_ip({"addr", "add", address, "dev", iface}) == 0)
+        if (before == held::no && run_ip({"addr", "add", address.c_str(), "dev", iface.c_str()}) == 0)
             return true;
     }
     NETLIB_ERROR("Failed to configure interface \"%s\"", iface.c_str());
@@ -250,8 +253,10 @@ try {
         in6_addr gateway{};
         netlib::ipv6::parse_unicast(token, gateway);
         const bool direct = !listed || on_link(routes, iface, gateway);
-        if ((!direct && run_ip({"route", "add", token + "/128", "dev", iface}) != 0) ||
-            run_ip({"route", "add", "default", "via", token, "dev", iface, "metric", std::to_string(metric++)}) != 0) {
+        const std::string host = token + "/128", metric_text = std::to_string(metric++);
+        if ((!direct && run_ip({"route", "add", host.c_str(), "dev", iface.c_str()}) != 0) ||
+            run_ip({"route", "add", "default", "via", token.c_str(), "dev", iface.c_str(), "metric",
+                    metric_text.c_str()}) != 0) {
             NETLIB_ERROR("Failed to configure routes on interface \"%s\"", iface.c_str());
             return false;
         }
