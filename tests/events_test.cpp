@@ -203,10 +203,11 @@ protected:
         if (act)
             act(sub);
     }
-    void open()
+    void open(unsigned int extras = 0)
     {
         pair.reset(new Pair());
         ASSERT_TRUE(net::netlib_libevents_init(ctx));
+        ASSERT_TRUE(net::netlib_libevents_opt_in(ctx, extras));  // on the kernel's socket, before it is replaced
         netlib_events_state* s = ctx.block.events_state;
         close(s->nl_socket);
         s->nl_socket = pair->fd[0];  // the module closes it
@@ -224,6 +225,69 @@ protected:
         pair->send(d);
     }
 };
+
+// Every member as key=value, integers and booleans in decimal.
+std::string members(const Variant& p)
+{
+    std::string all;
+    for (std::size_t i = 0; i < p.Size(); ++i) {
+        const Variant& v = p.ValueAt(i);
+        all += " " + p.KeyAt(i) + "=" + (v.IsString() ? v.AsString() : std::to_string(v.AsInt64()));
+    }
+    return all;
+}
+
+TEST_F(Dispatch, OptedInIpv6AddressesAndRouterOptionsDecodeToTheirPayloads)
+{
+    const std::string fe80_5("\xfe\x80\0\0\0\0\0\0\0\0\0\0\0\0\0\x05", 16), fe80_1 = fe80_5.substr(0, 15) + "\x01";
+    Message address(RTM_NEWADDR, 8);
+    address.put<std::uint8_t>(16, AF_INET6).put<std::uint8_t>(17, 64).put<std::uint8_t>(18, 0x40);
+    address.put<std::uint8_t>(19, 253).put<std::uint32_t>(20, 1);  // link scope, lo
+    address.attr(IFA_LOCAL, fe80_5).attr(8 /* IFA_FLAGS: the full flags win */, std::string("\x60\0\0\0", 4));
+    // A router advertisement's RDNSS and DNSSL options as the kernel passes them on, then its address.
+    const std::string options = std::string("\x19\x05\0\0\0\0\x02\x58", 8) +
+                                std::string("\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x53", 16) + fe80_1 +
+                                std::string(
+                                    "\x1f\x05\0\0\0\0\x02\x58\x03"
+                                    "lan\x04"
+                                    "test\0\x03"
+                                    "bad\x02 x\0",
+                                    26) +
+                                std::string(
+                                    "\x04"
+                                    "corp\x07"
+                                    "example\0",
+                                    14);
+    Message router(68 /* RTM_NEWNDUSEROPT */, 16);
+    router.put<std::uint8_t>(16, AF_INET6).put<std::uint16_t>(18, options.size()).put<std::int32_t>(20, 1);
+    router.bytes.insert(router.bytes.end(), options.begin(), options.end());
+    router.length(static_cast<std::uint32_t>(router.bytes.size())).attr(1 /* NDUSEROPT_SRCADDR */, fe80_1);
+    std::vector<std::string> seen6;
+    const auto keep = [](net::event_type, const Variant& p, void* user) {
+        static_cast<std::vector<std::string>*>(user)->push_back(members(p));
+    };
+    for (unsigned int extras : {0u, 3u}) {
+        open(extras);
+        unsigned int id = 0;
+        ASSERT_TRUE(net::netlib_libevents_subscribe(ctx, keep, id, &seen6));
+        std::vector<unsigned char> d = address.bytes;
+        d.insert(d.end(), router.bytes.begin(), router.bytes.end());
+        pair->send(d);
+        ASSERT_TRUE(net::netlib_libevents_service(ctx));
+    }
+    EXPECT_EQ((std::vector<std::string>{
+                  " family=AF_INET6 flags=64 ifaddr=fe80:0000:0000:0000:0000:0000:0000:0005 ifindex=1 ifname=lo "
+                  "eventName=address_assigned",
+                  " family=AF_INET6 flags=64 ifaddr=fe80:0000:0000:0000:0000:0000:0000:0005 ifindex=1 ifname=lo "
+                  "prefixlen=64 scope=link tentative=1 deprecated=1 dadfailed=0 eventName=ipv6_address_assigned",
+                  " family=AF_INET6 ifindex=1 ifname=lo router=fe80::1 lifetime=600 nameservers=2001:db8::53 "
+                  "fe80::1%lo eventName=router_nameservers",
+                  " family=AF_INET6 ifindex=1 ifname=lo router=fe80::1 lifetime=600 domains=lan.test corp.example "
+                  "eventName=router_domains"}),
+              seen6);
+    EXPECT_FALSE(net::netlib_libevents_opt_in(ctx, 4));
+    EXPECT_EQ(std::vector<std::string>{"3 netlib_libevents_opt_in: netlib: unknown event extras 0x4"}, Log::take());
+}
 
 TEST_F(Dispatch, SubscribersAreCalledInIdOrderAndMayChangeTheRegistryOrNotReenter)
 {
