@@ -49,7 +49,7 @@ private:
 
 bool hex_bytes(const char* text, in6_addr& out)
 {
-    for (int i = 0; i < 16; ++i) {
+    for (std::size_t i = 0; i < 16; ++i) {
         unsigned int byte = 0;
         if (std::sscanf(text + 2 * i, "%2x", &byte) != 1)
             return false;

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced by the shell suites. `SUITE` lists the suite's cases (its functions
 # named case_*); `SUITE NAME` runs one: exit 0 passed, 77 skipped, else failed.
 : "${NETLIBCTL:=netlibctl}"  # the netlibctl under test: ctest sets it, else the one on PATH

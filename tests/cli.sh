@@ -1,4 +1,7 @@
 #!/bin/sh
+# The case_* functions are called by name (cases.sh); the single-quoted
+# scripts are run by sh -c, their expansions there.
+# shellcheck disable=SC2317,SC2016
 # netlibctl from the outside, in private network and PID namespaces: exit
 # status and line of every kind of outcome, and monitor's lines.
 . "$(dirname "$0")/cases.sh"
@@ -18,6 +21,8 @@ row() {
         $wrap "$NETLIBCTL" "$@" >"${out:-$scratch/out}" 2>"$scratch/err"
     got=$?
     cat "$scratch/out" "$scratch/err" >"$scratch/all"
+    # Either test failing fails the row.
+    # shellcheck disable=SC2015
     grep -qF -- "$text" "$scratch/all" && [ "$got" = "$want" ] ||
         fail "netlibctl $*: exit $got, want $want with [$text]; output: $(cat "$scratch/all")"
 }
@@ -28,6 +33,7 @@ nested() { awk -v n="$1" 'BEGIN { for (; i < n; i++) printf "{\"dhcp\":"; printf
 case_exit_codes() {
     for command in "" status list show default monitor up down prepare flush addr routes dns ipv6 dhcp static lease \
         fallback init; do
+        # shellcheck disable=SC2086  # unquoted: the empty command is no argument at all
         row 0 "Usage: " $command --help
         [ -z "$command" ] || grep -qE "^\.B[IR]? \"?$command( |\"|\$)" "$(dirname "$0")/../docs/netlibctl.1" ||
             fail "the manual page has no command $command"
@@ -67,6 +73,7 @@ case_exit_codes() {
     row 1 'netlib_netm_configure_dhcp: invalid network interface' dhcp ""
     one_line dhcp with an empty name
     for command in status "--json show lo"; do  # output that cannot be written fails
+        # shellcheck disable=SC2086  # unquoted: a command may be several words
         out=/dev/full row 1 "netlibctl: cannot write the output: No space left on device" $command
     done
 

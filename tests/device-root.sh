@@ -53,6 +53,8 @@ mkdir "$root/tools" && ln -s "$ip" "$root/tools/ip" && ln -s "$route" "$root/too
 place() {
     [ -n "$1" ] || { echo "device-root.sh: $netlibctl --version names no such program" >&2; exit 2; }
     if [ -e "$root$1" ]; then return; fi
+    # Either step failing ends the start.
+    # shellcheck disable=SC2015
     mkdir -p "$root${1%/*}" && ln -s "$2" "$root$1" ||
         { echo "device-root.sh: cannot place $1 in the device" >&2; exit 2; }
 }

@@ -1,4 +1,6 @@
 #!/bin/sh
+# The case_* functions are called by name (cases.sh).
+# shellcheck disable=SC2317
 # What a middleware developer gets: a public header that compiles alone,
 # whose functions are exactly the exported symbols, and an installed tree
 # that builds a host through the CMake package and through pkg-config. Needs NETLIB_BUILD_DIR, NETLIB_LIBRARY, CXX.
@@ -22,10 +24,12 @@ case_installed_tree_builds_a_host() {
     cmake --install "$NETLIB_BUILD_DIR" --prefix "$work/prefix" >/dev/null || fail "install"
     lib=$(ls -d "$work"/prefix/lib*)
     "$work/prefix/bin/netlibctl" --help >/dev/null || fail "installed netlibctl does not find its libraries"
+    # Any step failing fails the case (here and below).
+    # shellcheck disable=SC2015
     cmake -S "$tree/examples" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_CXX_COMPILER="$CXX" \
         -DCMAKE_CXX_FLAGS="$NETLIB_CXXFLAGS" >/dev/null && cmake --build "$work/cmake" >/dev/null &&
         LD_LIBRARY_PATH=$lib "$work/cmake/minimal_host" || fail "host built through the CMake package"
-    # shellcheck disable=SC2046,SC2086
+    # shellcheck disable=SC2046,SC2086,SC2015
     "$CXX" -std=c++17 $NETLIB_CXXFLAGS "$tree/examples/minimal_host.cpp" -o "$work/pc_host" \
         $(PKG_CONFIG_PATH=$lib/pkgconfig pkg-config --cflags --libs pelk_network_utils_core pelk_host) &&
         LD_LIBRARY_PATH=$lib "$work/pc_host" || fail "host built through pkg-config"

@@ -1,4 +1,7 @@
 #!/bin/sh
+# The case_* functions are called by name (cases.sh); the single-quoted
+# conditions are evaluated by eventually, their expansions there.
+# shellcheck disable=SC2317,SC2016
 # Configuration end to end, each case in a throw-away device root of its own
 # (device-root.sh) with the real ip, route, busybox udhcpc and a dnsmasq peer.
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,7 +16,7 @@ flags() { echo $(($(cat /sys/class/net/eth0/flags) & 0x201)); }  # IFF_ALLMULTI 
 default_routes() { ip route show default | sort | xargs; }
 addresses6() { ip -6 -o addr show dev eth0 scope global | sed 's/.* inet6 \([^ ]*\).*/\1/' | xargs; }
 default_routes6() { ip -6 route show default | sed 's/ proto [a-z]*\| pref [a-z]*\| expires [0-9]*sec//g' | xargs; }
-v6_mode() { for f in accept_ra autoconf disable_ipv6; do cat /proc/sys/net/ipv6/conf/eth0/$f; done | xargs; }
+v6_mode() { for f in accept_ra autoconf disable_ipv6; do cat "/proc/sys/net/ipv6/conf/eth0/$f"; done | xargs; }
 up_with_address() { ip link set eth0 up && ip addr add 10.99.0.2/24 dev eth0; }
 # ok ARG...: netlibctl ARG... succeeds and prints nothing on stderr; applies: its output on stdout.
 applies() {
@@ -33,7 +36,7 @@ eventually() {
     i=0
     until eval "$1"; do
         i=$((i + 1))
-        [ $i -lt 600 ] || { fail "never: $1"; return; }
+        [ "$i" -lt 600 ] || { fail "never: $1"; return; }
         sleep 0.1
     done
 }
@@ -112,7 +115,7 @@ nameserver  10.0.0.2 " "$(netlibctl dns --show)"
     rm /etc/resolv.conf && mount -t tmpfs run /run && ln -s ../run/resolv.conf /etc/resolv.conf
     mount --bind /etc /etc && mount -o remount,bind,ro /etc
     for server in 10.99.0.53 10.99.0.54; do  # dangling at first, then replaced
-        ok dns eth0 --nameserver $server
+        ok dns eth0 --nameserver "$server"
         expect content "nameserver $server" "$(cat /run/resolv.conf)"
     done
     expect link "../run/resolv.conf" "$(readlink /etc/resolv.conf)"
@@ -133,7 +136,7 @@ nameserver  10.0.0.2 " "$(netlibctl dns --show)"
     expect victim "secret 600" "$(cat /etc/victim) $(stat -c %a /etc/victim)"
     rm /tmp/resolv.conf && ok dns eth0 --nameserver 10.99.0.53
     expect "root's link into /tmp" "nameserver 10.99.0.53" "$(cat /tmp/resolv.conf)"
-    expect "temporary files" "" "$(ls /tmp /etc /run | grep 'resolv\.conf\.')"
+    expect "temporary files" "" "$(find /tmp /etc /run -maxdepth 1 -name '*resolv.conf.*')"
 }
 
 # The worker's steps in order; the first that fails ends the call and leaves the later ones undone.
@@ -164,20 +167,20 @@ case_static_and_fallback() {
 }
 
 case_dhcp_lease_through_the_hook() {
-    for option in ip_forward conf/all/forwarding conf/all/arp_filter; do echo 0 >/proc/sys/net/ipv4/$option; done
+    for option in ip_forward conf/all/forwarding conf/all/arp_filter; do echo 0 >"/proc/sys/net/ipv4/$option"; done
     echo 2 >/proc/sys/net/ipv4/tcp_ecn
     # The server holds its replies until the foreground client is known: with a lease the client
     # forks into the background, and a look at /proc across that fork can miss both processes.
     kill -STOP "$(cat /run/dnsmasq.pid)"
     # The client writes nothing to the command's output streams.
-    netlibctl init eth0 --config "$tree/examples/network-dhcp.json" >/tmp/records
-    [ $? = 0 ] || { fail "init failed"; kill -CONT "$(cat /run/dnsmasq.pid)"; return; }
+    netlibctl init eth0 --config "$tree/examples/network-dhcp.json" >/tmp/records || { fail "init failed"; kill -CONT "$(cat /run/dnsmasq.pid)"; return; }
     expect records "eth0: static=no fallback=no" "$(cat /tmp/records)"
     expect options "1 1 1 0" "$(cat /proc/sys/net/ipv4/ip_forward /proc/sys/net/ipv4/conf/all/forwarding \
         /proc/sys/net/ipv4/conf/all/arp_filter /proc/sys/net/ipv4/tcp_ecn | xargs)"
     client=$(netlibctl --version | sed -n 's/^DHCP client: //p') hook=$(netlibctl --version | sed -n 's/^DHCP hook: //p')
     expect "command line" "$client --retries 9 -b -x hostname:netlib-device -i eth0 -S -s $hook" \
         "$(tr '\0' ' ' </proc/"$(clients)"/cmdline | xargs)"
+    # shellcheck disable=SC2034  # read by the condition eventually evaluates below
     foreground=$(clients)
     kill -CONT "$(cat /run/dnsmasq.pid)"
     eventually 'addresses | grep -q "^10.99.0.1[0-5][0-9]/24 brd 10.99.0.255$"'
