@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <map>
 #include <string>
+#include <type_traits>
 
 #include "netlib_config.h"
 #include "netlib_netm.h"
@@ -20,7 +22,7 @@ namespace
 constexpr const char* kDhcpProgram = NETLIB_DHCP_PROGRAM;
 constexpr const char* kDhcpProcess = "udhcpc";
 constexpr const char* kDhcpHook = NETLIB_DHCP_HOOK;
-constexpr int kStopSignal = 15;
+constexpr int kStopSignal = SIGTERM;
 
 // The DHCP client's host-name buffer holds at most 63 characters and NUL.
 constexpr size_t kHostnameBytes = 64;
@@ -36,6 +38,14 @@ bool read_hostname(char* buffer)
     std::memcpy(buffer, whole, length);
     buffer[length] = '\0';
     return true;
+}
+
+// Starts program as a daemon with args, their count taken from the call.
+template <typename... Args>
+int start_daemon(const char* program, Args... args)
+{
+    static_assert((std::is_same_v<Args, const char*> && ...), "runDaemon reads every argument as const char*");
+    return pelk::utils::runDaemon(nullptr, nullptr, nullptr, program, static_cast<int>(sizeof...(Args)), args...);
 }
 
 bool recorded(const std::map<std::string, bool>& records, const std::string& iface)
@@ -91,9 +101,8 @@ try {
         return false;
     }
     const std::string hostname_option = std::string("hostname:") + hostname;
-    const int started =
-        pelk::utils::runDaemon(nullptr, nullptr, nullptr, kDhcpProgram, 10, "--retries", "9", "-b", "-x",
-                               hostname_option.c_str(), "-i", iface.c_str(), "-S", "-s", kDhcpHook);
+    const int started = start_daemon(kDhcpProgram, "--retries", "9", "-b", "-x", hostname_option.c_str(), "-i",
+                                     iface.c_str(), "-S", "-s", kDhcpHook);
     if (started == 0) {
         NETLIB_ERROR("Failed to start udhcpc");
         return false;

@@ -54,11 +54,17 @@ bool status_enabled(long long status)
     return (static_cast<unsigned long long>(status) & 0xFFFFFFFFull) != 0;
 }
 
+// An IPv4 configuration as the static and lease entry points take it; the
+// tree's static settings leave search and broadcast empty.
 struct StaticSettings {
     std::string ip, netmask, gateway;
     std::vector<std::string> nameservers;
+    std::string search, broadcast;
     bool fallback = false;
 };
+
+// What the configuration worker records it as.
+enum class ConfigOrigin { lease, static_config };
 
 StaticSettings read_static_settings(const pelk::variant::Variant& config)
 {
@@ -148,30 +154,26 @@ bool apply_ipv6(void* ctx, const std::string& iface, const Ipv6Settings& s)
 // Every text of a configuration judged before its first step runs, so that
 // a typo applies nothing; a program that fails still ends the call where it
 // fails, with nothing undone.
-bool texts_valid(const std::string& iface, const std::string& ip, const std::string& netmask,
-                 const std::string& gateway, const std::vector<std::string>& nameservers, const std::string& search)
+bool texts_valid(const std::string& iface, const StaticSettings& s)
 {
-    return netlib::netm::address_texts_valid(ip, netmask) && netlib::netm::gateway_text_valid(iface, gateway) &&
-           netlib::netm::resolver_texts_valid(nameservers, search);
+    return netlib::netm::address_texts_valid(s.ip, s.netmask) && netlib::netm::gateway_text_valid(iface, s.gateway) &&
+           netlib::netm::resolver_texts_valid(s.nameservers, s.search);
 }
 
-bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const std::string& ip, const std::string& netmask,
-                                const std::string& gateway, const std::vector<std::string>& nameservers,
-                                const std::string& search, const std::string& broadcast, bool is_static, bool fallback)
+bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const StaticSettings& s, ConfigOrigin origin)
 try {
-    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE) ||
-        !texts_valid(iface, ip, netmask, gateway, nameservers, search))
+    if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE) || !texts_valid(iface, s))
         return false;
     const bool address_set =
-        fallback ? pelk::network::netlib_netm_configure_static_fallback(ctx, iface, ip, netmask, broadcast)
-                 : pelk::network::netlib_netm_configure_ip_addr(ctx, iface, ip, netmask, broadcast);
+        s.fallback ? pelk::network::netlib_netm_configure_static_fallback(ctx, iface, s.ip, s.netmask, s.broadcast)
+                   : pelk::network::netlib_netm_configure_ip_addr(ctx, iface, s.ip, s.netmask, s.broadcast);
     if (!address_set)
         return false;
-    if (!pelk::network::netlib_netm_configure_routes(ctx, iface, gateway))
+    if (!pelk::network::netlib_netm_configure_routes(ctx, iface, s.gateway))
         return false;
-    if (!pelk::network::netlib_netm_configure_dns(ctx, iface, nameservers, search))
+    if (!pelk::network::netlib_netm_configure_dns(ctx, iface, s.nameservers, s.search))
         return false;
-    netlib::netm::record(ctx, iface, is_static, false);
+    netlib::netm::record(ctx, iface, origin == ConfigOrigin::static_config, false);
     return true;
 }
 NETLIB_CONTAIN(false)
@@ -187,8 +189,8 @@ bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface, const std::
                                 const std::string& gateway, const std::vector<std::string>& nameservers,
                                 const std::string& search, const std::string& broadcast, bool fallback)
 {
-    return netlib_netm_configure_intf(ctx, iface, ip, netmask, gateway, nameservers, search, broadcast, false,
-                                      fallback);
+    return netlib_netm_configure_intf(ctx, iface, {ip, netmask, gateway, nameservers, search, broadcast, fallback},
+                                      ConfigOrigin::lease);
 }
 
 bool netlib_netm_configure_static(void* ctx, const std::string& iface, const std::string& ip,
@@ -196,7 +198,8 @@ bool netlib_netm_configure_static(void* ctx, const std::string& iface, const std
                                   const std::vector<std::string>& nameservers, const std::string& search,
                                   const std::string& broadcast, bool fallback)
 {
-    return netlib_netm_configure_intf(ctx, iface, ip, netmask, gateway, nameservers, search, broadcast, true, fallback);
+    return netlib_netm_configure_intf(ctx, iface, {ip, netmask, gateway, nameservers, search, broadcast, fallback},
+                                      ConfigOrigin::static_config);
 }
 
 bool netlib_netm_init_network(void* ctx, const std::string& iface, const pelk::variant::Variant& config)
@@ -206,7 +209,7 @@ try {
     // The tree is read and its texts judged before anything changes.
     const bool dhcp = read_integer(config, "dhcp/status", 1) == 1;
     const StaticSettings s = dhcp ? StaticSettings{} : read_static_settings(config);
-    if (!dhcp && !texts_valid(iface, s.ip, s.netmask, s.gateway, s.nameservers, ""))
+    if (!dhcp && !texts_valid(iface, s))
         return false;
     Ipv6Settings v6 = read_ipv6_settings(config);
     if (v6.given && !ipv6_settings_valid(iface, v6))
