@@ -3,6 +3,7 @@
 #include "netlib_events_decode.h"
 
 #include <arpa/inet.h>
+#include <linux/if.h>  // IFF_LOWER_UP: glibc's <net/if.h> stops short of it
 #include <linux/if_addr.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
@@ -22,8 +23,6 @@ namespace decode
 namespace
 {
 
-constexpr unsigned int kIffUp = 0x1;
-constexpr unsigned int kIffLowerUp = 0x10000;
 constexpr std::size_t kLinkHeaderBytes = NLMSG_HDRLEN + sizeof(ifinfomsg);
 constexpr std::size_t kAddrHeaderBytes = NLMSG_HDRLEN + sizeof(ifaddrmsg);
 constexpr std::size_t kUserOptHeaderBytes = NLMSG_HDRLEN + sizeof(nduseroptmsg);
@@ -109,9 +108,10 @@ void format_address(char (&text)[kAddressTextBytes], unsigned char family, const
 
 event_type classify_link(unsigned int flags)
 {
-    if ((flags & (kIffUp | kIffLowerUp)) == (kIffUp | kIffLowerUp))
+    constexpr unsigned int kUpAndLowerUp = IFF_UP | IFF_LOWER_UP;
+    if ((flags & kUpAndLowerUp) == kUpAndLowerUp)
         return pelk::network::event_lower_up;
-    if (flags & kIffUp)
+    if (flags & IFF_UP)
         return pelk::network::event_if_up;
     return pelk::network::event_if_down;
 }

@@ -125,7 +125,7 @@ bool qualifies(int flags)
     return (flags & kQualifyMask) == kQualifyValue;
 }
 
-struct IfaddrsDeleter {
+struct ifaddrs_deleter {
     void operator()(ifaddrs* list) const { freeifaddrs(list); }
 };
 
@@ -294,7 +294,7 @@ bool netlib_get_ifaces(void* /*ctx*/, std::list<std::string>& names, bool only_u
         NETLIB_ERROR_ERRNO(error, "getifaddrs() failed");
         return false;
     }
-    std::unique_ptr<ifaddrs, IfaddrsDeleter> entries(raw);
+    std::unique_ptr<ifaddrs, ifaddrs_deleter> entries(raw);
     // Collected apart and spliced in so that names is unchanged on failure.
     std::list<std::string> found;
     try {

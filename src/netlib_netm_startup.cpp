@@ -13,12 +13,12 @@
 namespace
 {
 
-struct ProcOption {
+struct proc_option {
     const char* path;
     const char* text;
 };
 
-constexpr ProcOption kIpv4Options[] = {
+constexpr proc_option kIpv4Options[] = {
     {"/proc/sys/net/ipv4/ip_forward", "1"},
     {"/proc/sys/net/ipv4/conf/all/forwarding", "1"},
     {"/proc/sys/net/ipv4/conf/all/arp_filter", "1"},
@@ -27,7 +27,7 @@ constexpr ProcOption kIpv4Options[] = {
 
 bool configure_ipv4_opts()
 {
-    for (const ProcOption& option : kIpv4Options) {
+    for (const proc_option& option : kIpv4Options) {
         if (!writeProc(option.path, option.text)) {
             NETLIB_ERROR("Failed to write /proc file");
             return false;
@@ -56,7 +56,7 @@ bool status_enabled(long long status)
 
 // An IPv4 configuration as the static and lease entry points take it; the
 // tree's static settings leave search and broadcast empty.
-struct StaticSettings {
+struct static_settings {
     std::string ip, netmask, gateway;
     std::vector<std::string> nameservers;
     std::string search, broadcast;
@@ -64,11 +64,11 @@ struct StaticSettings {
 };
 
 // What the configuration worker records it as.
-enum class ConfigOrigin { lease, static_config };
+enum class config_origin { lease, static_config };
 
-StaticSettings read_static_settings(const pelk::variant::Variant& config)
+static_settings read_static_settings(const pelk::variant::Variant& config)
 {
-    StaticSettings s;
+    static_settings s;
     s.ip = read_text(config, "statik/ip", "192.168.1.20");
     s.netmask = read_text(config, "statik/netmask", "255.255.255.0");
     s.gateway = read_text(config, "routes/gateway", "");
@@ -95,7 +95,7 @@ StaticSettings read_static_settings(const pelk::variant::Variant& config)
 }
 
 // The tree's IPv6 keys; without any of them IPv6 is left as it is.
-struct Ipv6Settings {
+struct ipv6_settings {
     bool given = false;
     std::string mode_text, address, gateway;
     pelk::network::ipv6_mode mode = pelk::network::ipv6_static;
@@ -117,9 +117,9 @@ bool parse_mode(const std::string& text, pelk::network::ipv6_mode& mode)
     return false;
 }
 
-Ipv6Settings read_ipv6_settings(const pelk::variant::Variant& config)
+ipv6_settings read_ipv6_settings(const pelk::variant::Variant& config)
 {
-    Ipv6Settings s;
+    ipv6_settings s;
     s.given = config.GetKeyChain(pelk::variant::VT_STRING, "ipv6/mode", true) != nullptr ||
               config.GetKeyChain(pelk::variant::VT_STRING, "ipv6/address", true) != nullptr ||
               config.GetKeyChain(pelk::variant::VT_STRING, "ipv6/gateway", true) != nullptr;
@@ -130,7 +130,7 @@ Ipv6Settings read_ipv6_settings(const pelk::variant::Variant& config)
 }
 
 // Judged with the rest of the tree, before anything changes.
-bool ipv6_settings_valid(const std::string& iface, Ipv6Settings& s)
+bool ipv6_settings_valid(const std::string& iface, ipv6_settings& s)
 {
     const bool mode_ok = s.mode_text.empty() || parse_mode(s.mode_text, s.mode);
     const bool off_alone = s.mode_text != "off" || (s.address.empty() && s.gateway.empty());
@@ -142,7 +142,7 @@ bool ipv6_settings_valid(const std::string& iface, Ipv6Settings& s)
            netlib::netm::ipv6_gateway_text_valid(iface, s.gateway);
 }
 
-bool apply_ipv6(void* ctx, const std::string& iface, const Ipv6Settings& s)
+bool apply_ipv6(void* ctx, const std::string& iface, const ipv6_settings& s)
 {
     if (!s.mode_text.empty() && !netlib::netm::set_ipv6_mode(iface, s.mode, true, NETLIB_HERE))
         return false;
@@ -154,13 +154,13 @@ bool apply_ipv6(void* ctx, const std::string& iface, const Ipv6Settings& s)
 // Every text of a configuration judged before its first step runs, so that
 // a typo applies nothing; a program that fails still ends the call where it
 // fails, with nothing undone.
-bool texts_valid(const std::string& iface, const StaticSettings& s)
+bool texts_valid(const std::string& iface, const static_settings& s)
 {
     return netlib::netm::address_texts_valid(s.ip, s.netmask) && netlib::netm::gateway_text_valid(iface, s.gateway) &&
            netlib::netm::resolver_texts_valid(s.nameservers, s.search);
 }
 
-bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const StaticSettings& s, ConfigOrigin origin)
+bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const static_settings& s, config_origin origin)
 try {
     if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE) || !texts_valid(iface, s))
         return false;
@@ -173,7 +173,7 @@ try {
         return false;
     if (!pelk::network::netlib_netm_configure_dns(ctx, iface, s.nameservers, s.search))
         return false;
-    netlib::netm::record(ctx, iface, origin == ConfigOrigin::static_config, false);
+    netlib::netm::record(ctx, iface, origin == config_origin::static_config, false);
     return true;
 }
 NETLIB_CONTAIN(false)
@@ -190,7 +190,7 @@ bool netlib_netm_configure_dhcp(void* ctx, const std::string& iface, const std::
                                 const std::string& search, const std::string& broadcast, bool fallback)
 {
     return netlib_netm_configure_intf(ctx, iface, {ip, netmask, gateway, nameservers, search, broadcast, fallback},
-                                      ConfigOrigin::lease);
+                                      config_origin::lease);
 }
 
 bool netlib_netm_configure_static(void* ctx, const std::string& iface, const std::string& ip,
@@ -199,7 +199,7 @@ bool netlib_netm_configure_static(void* ctx, const std::string& iface, const std
                                   const std::string& broadcast, bool fallback)
 {
     return netlib_netm_configure_intf(ctx, iface, {ip, netmask, gateway, nameservers, search, broadcast, fallback},
-                                      ConfigOrigin::static_config);
+                                      config_origin::static_config);
 }
 
 bool netlib_netm_init_network(void* ctx, const std::string& iface, const pelk::variant::Variant& config)
@@ -208,10 +208,10 @@ try {
         return false;
     // The tree is read and its texts judged before anything changes.
     const bool dhcp = read_integer(config, "dhcp/status", 1) == 1;
-    const StaticSettings s = dhcp ? StaticSettings{} : read_static_settings(config);
+    const static_settings s = dhcp ? static_settings{} : read_static_settings(config);
     if (!dhcp && !texts_valid(iface, s))
         return false;
-    Ipv6Settings v6 = read_ipv6_settings(config);
+    ipv6_settings v6 = read_ipv6_settings(config);
     if (v6.given && !ipv6_settings_valid(iface, v6))
         return false;
     if (!configure_ipv4_opts())
