@@ -32,7 +32,7 @@ unsigned long long groups_of(unsigned int extras)
     return groups;
 }
 
-bool check(void* ctx)
+[[nodiscard]] bool check(void* ctx)
 {
     return netlib::guard_passes(ctx, &netlib_context::events_state, NETLIB_HERE);
 }
@@ -44,7 +44,7 @@ netlib_events_state* state_of(void* ctx)
 
 // Calls that read the socket or replace the state would pull the list or the
 // registry from under a running dispatch walk: refused from a callback.
-bool outside_dispatch(const netlib_events_state* state, const netlib::call_site& site)
+[[nodiscard]] bool outside_dispatch(const netlib_events_state* state, const netlib::call_site& site)
 {
     if (!state->dispatching)
         return true;
@@ -69,7 +69,7 @@ bool nothing_read(int error)
 
 // Reads one datagram into the pending list: 0, EAGAIN or EINTR when nothing
 // was read, else the failure, logged under site when report is set.
-int receive_into(netlib_events_state* state, const netlib::call_site& site, bool report)
+[[nodiscard]] int receive_into(netlib_events_state* state, const netlib::call_site& site, bool report)
 {
     const int error = netlib::nlsock::receive_events(state->nl_socket, state->pending_events, state->extras);
     if (report && error != 0 && !nothing_read(error))
@@ -119,7 +119,7 @@ void dispatch(netlib_events_state* state)
 
 // Dumps one kind of object and dispatches it as one batch, also the events
 // of a dump that failed part way. 0 or the dump's errno.
-int resync_kind(netlib_events_state* state, dump_socket& sock, const netlib::nlsock::dump_request& what)
+[[nodiscard]] int resync_kind(netlib_events_state* state, dump_socket& sock, const netlib::nlsock::dump_request& what)
 {
     event_list events;
     const int error = sock.dump(what, events, state->extras);
@@ -130,7 +130,7 @@ int resync_kind(netlib_events_state* state, dump_socket& sock, const netlib::nls
 }
 
 // Links first, so a subscriber knows an interface before its addresses.
-int resynchronise(netlib_events_state* state)
+[[nodiscard]] int resynchronise(netlib_events_state* state)
 {
     dump_socket sock;
     int error = sock.open();

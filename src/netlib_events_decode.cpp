@@ -116,7 +116,7 @@ event_type classify_link(unsigned int flags)
     return pelk::network::event_if_down;
 }
 
-int decode_link(const unsigned char* msg, std::size_t msg_len, event_list& events)
+[[nodiscard]] int decode_link(const unsigned char* msg, std::size_t msg_len, event_list& events)
 {
     if (msg_len < kLinkHeaderBytes)
         return EBADMSG;
@@ -149,8 +149,8 @@ void put_interface(Variant& payload, unsigned int index, const setup& env)
     payload["ifname"] = static_cast<const char*>(name);
 }
 
-int decode_address(const unsigned char* msg, std::size_t msg_len, unsigned short msg_type, const setup& env,
-                   event_list& events)
+[[nodiscard]] int decode_address(const unsigned char* msg, std::size_t msg_len, unsigned short msg_type,
+                                 const setup& env, event_list& events)
 {
     address_message m;
     if (!parse_address_message(msg, msg_len, m))
@@ -268,7 +268,8 @@ void add_router_event(const unsigned char* option, std::size_t option_len, const
 
 // A router advertisement's options as the kernel passes them on: one event
 // per name-server or search-domain option; other options are not looked at.
-int decode_user_options(const unsigned char* msg, std::size_t msg_len, const setup& env, event_list& events)
+[[nodiscard]] int decode_user_options(const unsigned char* msg, std::size_t msg_len, const setup& env,
+                                      event_list& events)
 {
     if ((env.extras & pelk::network::events_router_dns) == 0)
         return 0;
@@ -368,7 +369,7 @@ std::string scope_name(unsigned char scope)
     }
 }
 
-int decode_message(const unsigned char* msg, event_list& events, const setup& env)
+[[nodiscard]] int decode_message(const unsigned char* msg, event_list& events, const setup& env)
 {
     const nlmsghdr header = load<nlmsghdr>(msg);
     try {
@@ -389,7 +390,7 @@ int decode_message(const unsigned char* msg, event_list& events, const setup& en
     }
 }
 
-int decode_datagram(const unsigned char* buf, std::size_t n, event_list& events, const setup& env)
+[[nodiscard]] int decode_datagram(const unsigned char* buf, std::size_t n, event_list& events, const setup& env)
 {
     bool out_of_memory = false;
     const int framing = for_each_message(buf, n, [&](const unsigned char* msg) {

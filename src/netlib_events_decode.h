@@ -66,7 +66,7 @@ int decode_message(const unsigned char* msg, pelk::network::event_list& events, 
 // trailing bytes that cannot hold a message), after visiting the messages
 // before it.
 template <typename Visit>
-int for_each_message(const unsigned char* buf, std::size_t n, Visit visit)
+[[nodiscard]] int for_each_message(const unsigned char* buf, std::size_t n, Visit visit)
 {
     std::size_t offset = 0;
     std::size_t remaining = n;
@@ -100,7 +100,7 @@ struct address_message {
 };
 
 // False when the message is shorter than its header.
-bool parse_address_message(const unsigned char* msg, std::size_t msg_len, address_message& out);
+[[nodiscard]] bool parse_address_message(const unsigned char* msg, std::size_t msg_len, address_message& out);
 
 // The compressed text of an IPv6 address, as ip prints it ("2001:db8::5").
 std::string format_ipv6_compressed(const unsigned char* bytes);

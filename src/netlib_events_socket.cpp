@@ -32,7 +32,7 @@ constexpr int kDumpRetries = 5;
 // The kernel answers a dump request at once; this only bounds a broken peer.
 constexpr time_t kDumpReplySeconds = 5;
 
-int bind_netlink(int fd, unsigned int groups)
+[[nodiscard]] int bind_netlink(int fd, unsigned int groups)
 {
     sockaddr_nl addr;
     std::memset(&addr, 0, sizeof addr);
@@ -62,7 +62,7 @@ void name_by_socket(void* context, unsigned int index, char (&name)[decode::kNam
 }
 
 // An unconnected netlink socket talks to the kernel: no address needed.
-int send_dump_request(int fd, const dump_request& what, std::uint32_t seq)
+[[nodiscard]] int send_dump_request(int fd, const dump_request& what, std::uint32_t seq)
 {
     alignas(nlmsghdr) unsigned char bytes[NLMSG_HDRLEN + sizeof(ifinfomsg)] = {};
     nlmsghdr header;
@@ -86,7 +86,7 @@ int send_dump_request(int fd, const dump_request& what, std::uint32_t seq)
 
 // An NLMSG_ERROR without a negative code is an acknowledgement nobody asked
 // for, and so a protocol fault too.
-int carried_error(const unsigned char* msg, const nlmsghdr& header)
+[[nodiscard]] int carried_error(const unsigned char* msg, const nlmsghdr& header)
 {
     const bool has_code = header.nlmsg_len >= NLMSG_LENGTH(sizeof(int));
     const int code = has_code ? decode::load<int>(msg + NLMSG_HDRLEN) : 0;
@@ -102,8 +102,8 @@ struct dump_progress {
 
 // The messages of one reply datagram that answer request seq on port: data
 // messages become events, NLMSG_DONE ends the dump and NLMSG_ERROR fails it.
-int take_reply(const unsigned char* buf, std::size_t n, std::uint32_t seq, std::uint32_t port, dump_socket::sink& to,
-               dump_progress& progress)
+[[nodiscard]] int take_reply(const unsigned char* buf, std::size_t n, std::uint32_t seq, std::uint32_t port,
+                             dump_socket::sink& to, dump_progress& progress)
 {
     int error = 0;
     const int framing = decode::for_each_message(buf, n, [&](const unsigned char* msg) {
@@ -198,7 +198,7 @@ int change_membership(int fd, unsigned long long groups, bool join)
     return 0;
 }
 
-int receive_events(int fd, event_list& events, unsigned int extras)
+[[nodiscard]] int receive_events(int fd, event_list& events, unsigned int extras)
 {
     datagram_buffer buffer;
     std::size_t size = 0;

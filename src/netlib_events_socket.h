@@ -29,12 +29,12 @@ struct datagram_buffer {
 // Helpers return 0 or a positive errno value.
 
 // A socket bound to the multicast groups, with a deep receive queue.
-int open_event_socket(unsigned int groups, int& fd);
+[[nodiscard]] int open_event_socket(unsigned int groups, int& fd);
 
 // One recv (MSG_TRUNC added to flags). 0 with size set (0 for an empty
 // datagram); EAGAIN when nothing is queued, EINTR; EMSGSIZE for a datagram
 // longer than the buffer, which is dropped undecoded; else recv's errno.
-int read_datagram(int fd, int flags, datagram_buffer& buffer, std::size_t& size);
+[[nodiscard]] int read_datagram(int fd, int flags, datagram_buffer& buffer, std::size_t& size);
 
 // Names through the socket an event came from (SIOCGIFNAME): ENODEV, an
 // interface already gone, leaves the name empty; any other failure falls
@@ -45,7 +45,7 @@ decode::setup system_setup();
 
 // Joins (or, with join false, leaves) the multicast groups in the
 // RTNLGRP_* mask, one by one. 0 or the errno of the first refusal.
-int change_membership(int fd, unsigned long long groups, bool join);
+[[nodiscard]] int change_membership(int fd, unsigned long long groups, bool join);
 
 // Reads one datagram without waiting and decodes it into events. 0 (also for
 // an empty datagram), or the errno of read_datagram or decode_datagram.
@@ -72,7 +72,7 @@ public:
     dump_socket(const dump_socket&) = delete;
     dump_socket& operator=(const dump_socket&) = delete;
 
-    int open();
+    [[nodiscard]] int open();
     // Takes the messages of a dump, one by one; reset starts an attempt
     // afresh. take returns 0 or an errno that ends the dump.
     class sink
@@ -90,12 +90,12 @@ public:
     // ETIMEDOUT when the kernel does not answer within 5 s; EMSGSIZE for a
     // reply datagram longer than the buffer. to holds the last attempt's
     // messages, also on failure.
-    int dump(const dump_request& what, sink& to);
+    [[nodiscard]] int dump(const dump_request& what, sink& to);
     // The same, decoded into events (cleared first).
     int dump(const dump_request& what, pelk::network::event_list& events, unsigned int extras);
 
 private:
-    int run_once(const dump_request& what, bool& interrupted, sink& to);
+    [[nodiscard]] int run_once(const dump_request& what, bool& interrupted, sink& to);
 
     int fd_ = -1;
     std::uint32_t port_ = 0;

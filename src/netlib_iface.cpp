@@ -52,7 +52,7 @@ void destroy_state(netlib_iface_state* state)
 }
 
 // 0, or the logged errno of the failed ioctl.
-int do_ioctl(int fd, unsigned long request, void* arg)
+[[nodiscard]] int do_ioctl(int fd, unsigned long request, void* arg)
 {
     if (ioctl(fd, request, arg) >= 0)
         return 0;
@@ -65,7 +65,7 @@ int do_ioctl(int fd, unsigned long request, void* arg)
 // name the kernel would cut to 16 bytes could act on another interface), then
 // a zeroed request block carrying the name. A refused name is logged under
 // the operation's own name.
-bool prepare_request(void* ctx, const std::string& iface, const netlib::call_site& site, ifreq& req)
+[[nodiscard]] bool prepare_request(void* ctx, const std::string& iface, const netlib::call_site& site, ifreq& req)
 {
     if (!check(ctx))
         return false;
@@ -88,7 +88,7 @@ in_addr sockaddr_to_in_addr(const sockaddr& sa)
 
 // Replaces text with the dotted quad of addr; text is unchanged on failure,
 // which is logged under the operation's name.
-bool store_dotted_quad(in_addr addr, std::string& text, const netlib::call_site& site)
+[[nodiscard]] bool store_dotted_quad(in_addr addr, std::string& text, const netlib::call_site& site)
 {
     try {
         std::string fresh(inet_ntoa(addr));
@@ -100,7 +100,8 @@ bool store_dotted_quad(in_addr addr, std::string& text, const netlib::call_site&
     }
 }
 
-bool read_link_settings(void* ctx, const std::string& iface, const netlib::call_site& site, ethtool_cmd& cmd)
+[[nodiscard]] bool read_link_settings(void* ctx, const std::string& iface, const netlib::call_site& site,
+                                      ethtool_cmd& cmd)
 {
     ifreq req;
     if (!prepare_request(ctx, iface, site, req))

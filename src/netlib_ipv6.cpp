@@ -47,7 +47,7 @@ private:
     std::vector<pelk::network::ipv6_address>& out_;
 };
 
-bool hex_bytes(const char* text, in6_addr& out)
+[[nodiscard]] bool hex_bytes(const char* text, in6_addr& out)
 {
     for (std::size_t i = 0; i < 16; ++i) {
         unsigned int byte = 0;

@@ -17,9 +17,9 @@ namespace ipv6
 {
 
 // An address neither unspecified nor multicast, in any form inet_pton reads.
-bool parse_unicast(const std::string& text, in6_addr& out);
+[[nodiscard]] bool parse_unicast(const std::string& text, in6_addr& out);
 // "ADDRESS/N", ADDRESS as parse_unicast takes it, N 1 to 128 in decimal.
-bool parse_with_prefix(const std::string& text, in6_addr& address, unsigned int& prefix);
+[[nodiscard]] bool parse_with_prefix(const std::string& text, in6_addr& address, unsigned int& prefix);
 bool is_link_local(const in6_addr& address);
 std::string compressed(const in6_addr& address);
 
@@ -34,7 +34,7 @@ struct route {
     std::string iface;
 };
 // False when the table cannot be read.
-bool read_routes(std::vector<route>& routes);
+[[nodiscard]] bool read_routes(std::vector<route>& routes);
 
 }  // namespace ipv6
 }  // namespace netlib

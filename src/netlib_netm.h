@@ -15,12 +15,12 @@ namespace netm
 
 // The unit's guard: the interface module's state must be there and
 // initialised; a refusal is logged under "check".
-bool check(void* ctx);
+[[nodiscard]] bool check(void* ctx);
 
 // The guard, then the interface name: empty names, names the kernel would
 // cut and names holding a NUL byte are refused with "invalid network
 // interface", logged where site says (the operation's own name).
-bool guard_and_name(void* ctx, const std::string& iface, const call_site& site);
+[[nodiscard]] bool guard_and_name(void* ctx, const std::string& iface, const call_site& site);
 
 netlib_iface_state& state_of(void* ctx);
 
@@ -41,7 +41,8 @@ bool ipv6_address_text_valid(const std::string& address);
 bool ipv6_gateway_text_valid(const std::string& iface, const std::string& gateways);
 // Sets the IPv6 mode; with restart, IPv6 is switched off and on first (a
 // fresh link-local address, routers asked at once). Logged under site.
-bool set_ipv6_mode(const std::string& iface, pelk::network::ipv6_mode mode, bool restart, const call_site& site);
+[[nodiscard]] bool set_ipv6_mode(const std::string& iface, pelk::network::ipv6_mode mode, bool restart,
+                                 const call_site& site);
 
 // Asks every running DHCP client (by process name) to stop.
 void stop_dhcp_client();

@@ -29,7 +29,7 @@ constexpr size_t kHostnameBytes = 64;
 
 // Reads the host name into buffer (kHostnameBytes bytes), cut to fit with
 // its terminator: a legal 64-character name must not fail the DHCP start.
-bool read_hostname(char* buffer)
+[[nodiscard]] bool read_hostname(char* buffer)
 {
     char whole[HOST_NAME_MAX + 2] = {};
     if (gethostname(whole, sizeof(whole) - 1) != 0)
@@ -42,7 +42,7 @@ bool read_hostname(char* buffer)
 
 // Starts program as a daemon with args, their count taken from the call.
 template <typename... Args>
-int start_daemon(const char* program, Args... args)
+[[nodiscard]] int start_daemon(const char* program, Args... args)
 {
     static_assert((std::is_same_v<Args, const char*> && ...), "runDaemon reads every argument as const char*");
     return pelk::utils::runDaemon(nullptr, nullptr, nullptr, program, static_cast<int>(sizeof...(Args)), args...);

@@ -38,7 +38,7 @@ constexpr long kMaxRouteDeletes = 256;
 }
 
 // The interface must exist before anything runs: a typo is refused by name.
-bool iface_exists(const std::string& iface, const netlib::call_site& site)
+[[nodiscard]] bool iface_exists(const std::string& iface, const netlib::call_site& site)
 {
     if (if_nametoindex(iface.c_str()) != 0)
         return true;
@@ -119,7 +119,7 @@ std::vector<mode_setting> settings_of(pelk::network::ipv6_mode mode, bool restar
     return settings;
 }
 
-int read_setting(const std::string& path, std::string& value)
+[[nodiscard]] int read_setting(const std::string& path, std::string& value)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -135,7 +135,7 @@ int read_setting(const std::string& path, std::string& value)
     return 0;
 }
 
-int write_setting(const std::string& path, const std::string& value)
+[[nodiscard]] int write_setting(const std::string& path, const std::string& value)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
@@ -222,7 +222,7 @@ try {
         return false;
     in6_addr parsed{};
     unsigned int prefix = 0;
-    netlib::ipv6::parse_with_prefix(address, parsed, prefix);
+    (void)netlib::ipv6::parse_with_prefix(address, parsed, prefix);  // cannot fail: judged valid above
     std::vector<ipv6_address> addresses;
     const unsigned int index = if_nametoindex(iface.c_str());
     // Judged before ip runs: it would print an error for an address held
@@ -251,7 +251,7 @@ try {
     unsigned int metric = kFirstMetric;
     for (const std::string& token : netlib::netm::gateway_tokens(gateways)) {
         in6_addr gateway{};
-        netlib::ipv6::parse_unicast(token, gateway);
+        (void)netlib::ipv6::parse_unicast(token, gateway);  // cannot fail: judged valid above
         const bool direct = !listed || on_link(routes, iface, gateway);
         const std::string host = token + "/128", metric_text = std::to_string(metric++);
         if ((!direct && run_ip({"route", "add", host.c_str(), "dev", iface.c_str()}) != 0) ||

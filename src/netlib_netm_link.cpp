@@ -22,7 +22,7 @@ constexpr int kWantedLinkFlags = IFF_UP | IFF_RUNNING | IFF_ALLMULTI;  // 0x241
 constexpr int kLinkMtu = 1500;
 constexpr const char* kIpProgram = NETLIB_IP_PROGRAM;
 
-bool parse_ipv4(const std::string& text, in_addr& out)
+[[nodiscard]] bool parse_ipv4(const std::string& text, in_addr& out)
 {
     return text.find('\0') == std::string::npos && inet_pton(AF_INET, text.c_str(), &out) == 1;
 }

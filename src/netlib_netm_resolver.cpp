@@ -89,7 +89,7 @@ std::string join_path(const std::string& directory, const std::string& name)
     return directory == "/" ? "/" + name : directory + "/" + name;
 }
 
-int read_link(const std::string& path, std::string& target)
+[[nodiscard]] int read_link(const std::string& path, std::string& target)
 {
     char buffer[PATH_MAX];
     const ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
@@ -106,7 +106,7 @@ int read_link(const std::string& path, std::string& target)
 // Only a regular file is ever replaced: a device node, FIFO or socket that
 // a link names (/etc/resolv.conf -> /dev/null switches resolution off) must
 // stay what it is.
-int replaceable(mode_t mode)
+[[nodiscard]] int replaceable(mode_t mode)
 {
     if (S_ISREG(mode))
         return 0;
@@ -118,7 +118,7 @@ int replaceable(mode_t mode)
 // directory (/tmp) a link is followed only when it belongs to the caller or
 // to the directory's owner, so another user cannot plant one there that
 // makes root replace a file of its choosing.
-int may_follow(const std::string& link)
+[[nodiscard]] int may_follow(const std::string& link)
 {
     struct stat own, directory;
     if (lstat(link.c_str(), &own) != 0 || stat(directory_of(link).c_str(), &directory) != 0)
@@ -132,7 +132,7 @@ int may_follow(const std::string& link)
 // Follows the chain of links that begins at file.path to its final file,
 // which must be a regular file or not exist yet (first boot) in a directory
 // that exists. 0, or the errno with file.path the path tried.
-int follow_links(resolver_file& file)
+[[nodiscard]] int follow_links(resolver_file& file)
 {
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
         std::string target;
@@ -194,8 +194,8 @@ std::string temporary_resolver_path(const std::string& temporary_dir)
     return pelk::utils::format("%s/resolv.conf.%d.%s", directory, pid, random.c_str());
 }
 
-bool write_resolver_lines(pelk::utils::File& file, const std::vector<std::string>& nameservers,
-                          const std::string& search)
+[[nodiscard]] bool write_resolver_lines(pelk::utils::File& file, const std::vector<std::string>& nameservers,
+                                        const std::string& search)
 {
     if (!search.empty() && !file.WriteString("search " + search + "\n"))
         return false;
@@ -230,7 +230,7 @@ public:
     flush_descriptor& operator=(const flush_descriptor&) = delete;
 
     // 0, or the errno of the open or of the fsync.
-    int flush()
+    [[nodiscard]] int flush()
     {
         if (error_ == 0 && fsync(fd_) != 0)
             error_ = errno;
@@ -321,8 +321,8 @@ move_result write_and_move(const resolver_file& target, const std::string& direc
     return move_result::done;
 }
 
-bool configure_resolver(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
-                        const std::string& search, bool dual, const netlib::call_site& site)
+[[nodiscard]] bool configure_resolver(void* ctx, const std::string& iface, const std::vector<std::string>& nameservers,
+                                      const std::string& search, bool dual, const netlib::call_site& site)
 {
     if (!netlib::netm::guard_and_name(ctx, iface, site) ||
         !netlib::netm::resolver_texts_valid(nameservers, search, dual))

@@ -38,7 +38,7 @@ bool gateways_valid(const std::vector<std::string>& tokens)
     return true;
 }
 
-int run_route(const std::vector<std::string>& args)
+[[nodiscard]] int run_route(const std::vector<std::string>& args)
 {
     return pelk::utils::sysExecSimple(kRouteProgram, args);
 }
@@ -54,7 +54,7 @@ struct kernel_route {
 // The table as /proc/net/route lists it, so that the route program runs
 // only where it is expected to succeed: an expected refusal would still
 // print its error. False when the table cannot be read.
-bool read_routes(std::vector<kernel_route>& routes)
+[[nodiscard]] bool read_routes(std::vector<kernel_route>& routes)
 {
     std::FILE* file = std::fopen("/proc/net/route", "re");
     if (file == nullptr)
@@ -107,7 +107,7 @@ void delete_default_routes(const std::string& iface)
     }
 }
 
-bool add_route(const std::string& iface, const std::string& gateway)
+[[nodiscard]] bool add_route(const std::string& iface, const std::string& gateway)
 {
     if (!pelk::utils::ipv4_address_valid(gateway, false, true)) {
         NETLIB_ERROR("Invalid gateway '%s'", gateway.c_str());
@@ -116,7 +116,7 @@ bool add_route(const std::string& iface, const std::string& gateway)
     return run_route({"add", "default", "gw", gateway, "dev", iface}) == 0;
 }
 
-bool add_host_route(const std::string& iface, const std::string& gateway)
+[[nodiscard]] bool add_host_route(const std::string& iface, const std::string& gateway)
 {
     return run_route({"add", "-host", gateway, "dev", iface}) == 0;
 }

@@ -25,7 +25,7 @@ constexpr proc_option kIpv4Options[] = {
     {"/proc/sys/net/ipv4/tcp_ecn", "0"},
 };
 
-bool configure_ipv4_opts()
+[[nodiscard]] bool configure_ipv4_opts()
 {
     for (const proc_option& option : kIpv4Options) {
         if (!writeProc(option.path, option.text)) {
@@ -101,7 +101,7 @@ struct ipv6_settings {
     pelk::network::ipv6_mode mode = pelk::network::ipv6_static;
 };
 
-bool parse_mode(const std::string& text, pelk::network::ipv6_mode& mode)
+[[nodiscard]] bool parse_mode(const std::string& text, pelk::network::ipv6_mode& mode)
 {
     static const struct {
         const char* text;
@@ -130,7 +130,7 @@ ipv6_settings read_ipv6_settings(const pelk::variant::Variant& config)
 }
 
 // Judged with the rest of the tree, before anything changes.
-bool ipv6_settings_valid(const std::string& iface, ipv6_settings& s)
+[[nodiscard]] bool ipv6_settings_valid(const std::string& iface, ipv6_settings& s)
 {
     const bool mode_ok = s.mode_text.empty() || parse_mode(s.mode_text, s.mode);
     const bool off_alone = s.mode_text != "off" || (s.address.empty() && s.gateway.empty());
@@ -142,7 +142,7 @@ bool ipv6_settings_valid(const std::string& iface, ipv6_settings& s)
            netlib::netm::ipv6_gateway_text_valid(iface, s.gateway);
 }
 
-bool apply_ipv6(void* ctx, const std::string& iface, const ipv6_settings& s)
+[[nodiscard]] bool apply_ipv6(void* ctx, const std::string& iface, const ipv6_settings& s)
 {
     if (!s.mode_text.empty() && !netlib::netm::set_ipv6_mode(iface, s.mode, true, NETLIB_HERE))
         return false;
@@ -160,7 +160,8 @@ bool texts_valid(const std::string& iface, const static_settings& s)
            netlib::netm::resolver_texts_valid(s.nameservers, s.search);
 }
 
-bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const static_settings& s, config_origin origin)
+[[nodiscard]] bool netlib_netm_configure_intf(void* ctx, const std::string& iface, const static_settings& s,
+                                              config_origin origin)
 try {
     if (!netlib::netm::guard_and_name(ctx, iface, NETLIB_HERE) || !texts_valid(iface, s))
         return false;

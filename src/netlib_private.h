@@ -81,7 +81,7 @@ namespace netlib
 // state's initialized flag, each refusal logged where site says (the unit's
 // own check). The texts are the formats themselves.
 template <typename State>
-bool guard_passes(void* ctx, State* netlib_context::*slot, const call_site& site)
+[[nodiscard]] bool guard_passes(void* ctx, State* netlib_context::*slot, const call_site& site)
 {
     const State* state = ctx == nullptr ? nullptr : static_cast<netlib_context*>(ctx)->*slot;
     if (state == nullptr) {
