@@ -131,7 +131,7 @@ std::vector<mode_setting> settings_of(pelk::network::ipv6_mode mode, bool restar
     if (error != 0)
         return error;
     value.assign(buffer, static_cast<std::size_t>(got));
-    value.erase(value.find_last_not_of("\n") + 1);
+    value.erase(value.find_last_not_of('\n') + 1);
     return 0;
 }
 
