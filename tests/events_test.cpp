@@ -136,6 +136,7 @@ TEST_F(Decoder, MalformedDatagramsFailWithoutReadingPastTheirEnd)
         {"attribute shorter than its header", join({link_message(RTM_NEWLINK, 2, 1, "").attr(3, "abc", 3)}), 0,
          "if_up \n"},
         {"link message of 31 bytes skipped", join({short_link.length(31), up}), 0, "if_up a\n"},
+        {"link message of 32 bytes, no attributes", join({Message(RTM_NEWLINK, 16)}), 0, "if_down \n"},
         {"done, error and route messages skipped",
          join({Message(NLMSG_DONE, 4), Message(NLMSG_ERROR, 20), Message(RTM_NEWROUTE, 12), up}), 0, "if_up a\n"},
         {"unterminated 17-byte name cut to 16",

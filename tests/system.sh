@@ -136,6 +136,11 @@ nameserver  10.0.0.2 " "$(netlibctl dns --show)"
     expect victim "secret 600" "$(cat /etc/victim) $(stat -c %a /etc/victim)"
     rm /tmp/resolv.conf && ok dns eth0 --nameserver 10.99.0.53
     expect "root's link into /tmp" "nameserver 10.99.0.53" "$(cat /tmp/resolv.conf)"
+    # Where only root may write (sticky, not world-writable) a link is root's doing, whoever owns it.
+    chmod 1755 /tmp && ln -sf /run/resolv.conf /tmp/resolv.conf && chown -h 65534 /tmp/resolv.conf
+    ok dns eth0 --nameserver 10.99.0.55
+    expect "another's link, /tmp 1755" "nameserver 10.99.0.55" "$(cat /run/resolv.conf)"
+    chmod 1777 /tmp
     expect "temporary files" "" "$(find /tmp /etc /run -maxdepth 1 -name '*resolv.conf.*')"
 }
 
