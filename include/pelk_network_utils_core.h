@@ -89,8 +89,10 @@ struct netlib_events_state;
 
 // Host-owned block handed to every operation as void*. The host sets
 // front_end_marker to a non-zero value and leaves both state slots null;
-// the library fills the slots. On a 32-bit target the block is four
-// 32-bit words with events_state the fourth.
+// the library fills the slots. The block is four pointer-sized words
+// (the marker's byte padded to one), events_state the fourth: on 32-bit ARM
+// (armhf) 16 bytes, events_state at offset 12; on 64-bit ARM (arm64) and
+// x86-64 32 bytes, events_state at offset 24.
 struct netlib_context {
     unsigned char front_end_marker;
     netlib_iface_state* iface_state;
