@@ -41,6 +41,8 @@ case_exit_codes() {
     row 0 "DHCP hook: /" --version
     row 2 'unknown command "bogus"' bogus
     row 2 'unknown command "adr" (did you mean addr?)' adr lo
+    row 2 'unknown command "stat" (did you mean status or static?)' stat  # a tie in the commands' order
+    row 2 'unknown command "dw" (did you mean up or down or dns?)' dw
     row 2 "IFACE is required" show
     row 2 "--ip is required" fallback lo
     row 2 "--json is not an option of up" up lo --json
@@ -209,6 +211,13 @@ case_monitor() {
         wait' sh "$scratch/m"
     expect "monitor without a reader" "netlibctl: cannot write the output: Broken pipe
 exit 1" "$(cat "$scratch/m.end")"
+    # Stopped with TERM, as a service manager stops it: it ends at once, exit 0 (KILL after 60 s).
+    unshare -n -p -f --mount-proc sh -c '
+        ip link set lo up
+        timeout -s KILL 60 "$NETLIBCTL" monitor --snapshot >"$1.out" & t=$!
+        i=0; until [ -s "$1.out" ] || [ $i -ge 600 ]; do sleep 0.1; i=$((i+1)); done
+        kill -TERM "$(pgrep -P $t)"; wait $t; echo "exit $?"' sh "$scratch/t" >"$scratch/t.end"
+    expect "monitor stopped with TERM" "exit 0" "$(cat "$scratch/t.end")"
 }
 
 run_cases "$@"

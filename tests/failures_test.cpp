@@ -109,6 +109,20 @@ const Row kRows[] = {
      "mount --bind /mnt/proc/sys /mnt/proc/sys && mount -o remount,bind,ro /mnt/proc/sys",
      [](void* c) { return net::netlib_netm_init_network(c, "eth0", pelk::variant::Variant()); },
      {"3 configure_ipv4_opts: Failed to write /proc file"}},
+    {"ReadOnlyIpv6Settings",
+     "mount --bind /mnt/proc/sys /mnt/proc/sys && mount -o remount,bind,ro /mnt/proc/sys",
+     [](void* c) { return net::netlib_netm_configure_ipv6_mode(c, "eth0", net::ipv6_static); },
+     {"3 netlib_netm_configure_ipv6_mode: Failed to set IPv6 mode on \"eth0\": Read-only file system"}},
+    // A host's own tree, which netlibctl's key check never sees.
+    {"Ipv6OffBesideAGateway",
+     "",
+     [](void* c) {
+         pelk::variant::Variant tree;
+         tree["ipv6"]["mode"] = "off";
+         tree["ipv6"]["gateway"] = "2001:db8::1";
+         return net::netlib_netm_init_network(c, "eth0", tree);
+     },
+     {"3 ipv6_settings_valid: Invalid IPv6 mode 'off'"}},
     {"MountOverTheResolverFile",
      "touch /mnt/other && mount --bind /mnt/other /mnt/etc/resolv.conf",
      write_dns,

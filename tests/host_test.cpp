@@ -281,6 +281,10 @@ TEST(Host, DeepVariantTreesAreCopiedComparedAndDestroyedWithoutRecursion)
         assigned["e"] = 1;  // one member more at the top
         EXPECT_FALSE(assigned == tree);
     }
+    Variant one, two;  // the same shape, a value another
+    one["a"] = 1;
+    two["a"] = 2;
+    EXPECT_FALSE(one == two);
     EXPECT_EQ(nullptr, tree.GetKeyChain(pelk::variant::VT_INTEGER, "d/d/x", true));
 }
 
