@@ -211,12 +211,13 @@ case_monitor() {
         wait' sh "$scratch/m"
     expect "monitor without a reader" "netlibctl: cannot write the output: Broken pipe
 exit 1" "$(cat "$scratch/m.end")"
-    # Stopped with TERM, as a service manager stops it: it ends at once, exit 0 (KILL after 60 s).
+    # Stopped with TERM, as a service manager stops it: it ends at once, exit 0 (KILL after 60 s;
+    # timeout hands the TERM it gets on to the monitor).
     unshare -n -p -f --mount-proc sh -c '
         ip link set lo up
         timeout -s KILL 60 "$NETLIBCTL" monitor --snapshot >"$1.out" & t=$!
         i=0; until [ -s "$1.out" ] || [ $i -ge 600 ]; do sleep 0.1; i=$((i+1)); done
-        kill -TERM "$(pgrep -P $t)"; wait $t; echo "exit $?"' sh "$scratch/t" >"$scratch/t.end"
+        kill -TERM $t; wait $t; echo "exit $?"' sh "$scratch/t" >"$scratch/t.end"
     expect "monitor stopped with TERM" "exit 0" "$(cat "$scratch/t.end")"
 }
 
