@@ -117,6 +117,10 @@ case_exit_codes() {
 {"ipv6":{"mode":"slac"}}|Invalid IPv6 mode 'slac' at /ipv6/mode (did you mean slaac?): slaac, static or off
 {"ipv6":{"mode":"off","gateway":"2001:db8::1"}}|Invalid IPv6 mode 'off' at /ipv6/mode beside /ipv6/address
 {"ipv6":{"adress":"2001:db8::5/64"}}|unknown key /ipv6/adress (did you mean /ipv6/address?)
+{"dhcp":{"status":0},"routes":{"gateway":"10.0.0.1  10.0.0.999"}}|Invalid gateway '10.0.0.999' at /routes/gateway
+{"dhcp":{"status":0,"fallbackIP":"10.0.0.0.1"},"statik":{"ip":"x"}}|Invalid fallback address '10.0.0.0.1'
+{"ipv6":{"address":"2001:db8::5/0"}}|Invalid IPv6 address '2001:db8::5/0' at /ipv6/address
+{"ipv6":{"gateway":"2001:db8::1 2001:db8::zz"}}|Invalid gateway '2001:db8::zz' at /ipv6/gateway
 EOF
     printf '\357\273\277{"dhcp":{"status":0},"statik":{"ip":"10.0.0.400"},"routes":{"gateway":"10.0.0.1"}}' >"$scratch/bom"
     row 0 "nosuch0: static (address '10.0.0.400' netmask '255.255.255.0' refused: fallback) address 192.168.1.20 \

@@ -76,7 +76,8 @@ TEST(Host, SplitTrimFormatAndRandomText)
     std::vector<std::string> pieces{"kept"};
     utils::split(" a  b ", " ", pieces);
     utils::split("", " ", pieces);
-    EXPECT_EQ((std::vector<std::string>{"kept", "", "a", "", "b", "", ""}), pieces);
+    utils::split("c d", "", pieces);  // no separator: the text whole
+    EXPECT_EQ((std::vector<std::string>{"kept", "", "a", "", "b", "", "", "c d"}), pieces);
     std::string text = "\t a b \r\n";
     EXPECT_EQ("a b", utils::trim(text));
     text = " \v ";

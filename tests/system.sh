@@ -204,7 +204,7 @@ case_dhcp_lease_through_the_hook() {
 # IPv6 beside IPv4, against dnsmasq's router advertisements and name server.
 case_ipv6() {
     up_with_address
-    fails 'Invalid IPv6 address' addr eth0 2001:db8:1::5/129
+    for p in 0 129; do fails "Invalid IPv6 address '2001:db8:1::5/$p'" addr eth0 "2001:db8:1::5/$p"; done
     fails 'No such network interface "eht0"' ipv6 eht0 slaac
     ok ipv6 eth0 static
     expect "static mode" "0 0 0" "$(v6_mode)"
@@ -249,6 +249,7 @@ case_ipv6() {
     eventually 'ip -6 route show default | grep -q "via fe80::1 dev eth0 proto ra"'
     eventually 'grep -q "2001:db8:1::1" /tmp/monitor && grep -q "lan.test" /tmp/monitor'
     kill $!
+    ok addr eth0 2001:db8:8::1/1  # the shortest prefix; last, as its route covers the others
     ok ipv6 eth0 off
     expect "off" "" "$(ip -6 -o addr show dev eth0)"
 }

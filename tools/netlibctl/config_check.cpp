@@ -5,6 +5,8 @@
 // "statik" or "0" for 0 must be refused instead, before anything runs.
 #include "config_check.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pelk/utils.h>
 
 #include <algorithm>
@@ -204,13 +206,82 @@ std::string planned_ipv6(const Variant& config)
            (address.empty() ? "-" : address) + " gateway " + (gateway.empty() ? "-" : gateway);
 }
 
+// The gateway texts' words, as the library splits them: on spaces.
+std::vector<std::string> words_at(const Variant& config, const char* path)
+{
+    std::vector<std::string> pieces, words;
+    pelk::utils::split(text_at(config, path, ""), " ", pieces);
+    for (std::string& piece : pieces) {
+        if (!pelk::utils::trim(piece).empty())
+            words.push_back(piece);
+    }
+    return words;
+}
+
+bool ipv6_unicast(const std::string& text)
+{
+    in6_addr address{};
+    return text.find('\0') == std::string::npos && inet_pton(AF_INET6, text.c_str(), &address) == 1 &&
+           !IN6_IS_ADDR_UNSPECIFIED(&address) && !IN6_IS_ADDR_MULTICAST(&address);
+}
+
+// ADDRESS/LENGTH, the length 1 to 128 in at most three digits.
+bool ipv6_with_prefix(const std::string& text)
+{
+    const std::string::size_type slash = text.find('/');
+    if (slash == std::string::npos || !ipv6_unicast(text.substr(0, slash)))
+        return false;
+    const std::string digits = text.substr(slash + 1);
+    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long length = std::stoul(digits);
+    return length >= 1 && length <= 128;
+}
+
+// The texts the library judges before it changes anything, judged the same
+// way, so that --check does not promise a start-up the library refuses.
+bool values_valid(const Variant& config, std::string& why)
+{
+    if (integer_at(config, "dhcp/status", 1) != 1) {
+        const std::string ip = text_at(config, "statik/ip", "192.168.1.20");
+        const std::string netmask = text_at(config, "statik/netmask", "255.255.255.0");
+        const std::string fallback = text_at(config, "dhcp/fallbackIP", "192.168.1.20");
+        const std::string fallback_netmask = text_at(config, "dhcp/fallbackNetmask", "255.255.255.0");
+        if ((!pelk::utils::ipv4_address_valid(ip, true, false) || !pelk::utils::ipv4_netmask_valid(netmask, true)) &&
+            (!pelk::utils::ipv4_address_valid(fallback, false, true) ||
+             (!fallback_netmask.empty() && !pelk::utils::ipv4_netmask_valid(fallback_netmask, false)))) {
+            why = "Invalid fallback address '" + fallback + "' netmask '" + fallback_netmask +
+                  "' at /dhcp/fallbackIP, and the static one refused";
+            return false;
+        }
+        for (const std::string& gateway : words_at(config, "routes/gateway")) {
+            if (!pelk::utils::ipv4_address_valid(gateway, false, true)) {
+                why = "Invalid gateway '" + gateway + "' at /routes/gateway";
+                return false;
+            }
+        }
+    }
+    const std::string address = text_at(config, "ipv6/address", "");
+    if (!address.empty() && !ipv6_with_prefix(address)) {
+        why = "Invalid IPv6 address '" + address + "' at /ipv6/address (ADDRESS/LENGTH, LENGTH 1 to 128)";
+        return false;
+    }
+    for (const std::string& gateway : words_at(config, "ipv6/gateway")) {
+        if (!ipv6_unicast(gateway)) {
+            why = "Invalid gateway '" + gateway + "' at /ipv6/gateway";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 const std::vector<std::string> kIpv6Modes{"slaac", "static", "off"};
 
 bool check_config(const Variant& config, std::string& why)
 {
-    return check_members(config, "", why) && ipv6_mode_valid(config, why);
+    return check_members(config, "", why) && ipv6_mode_valid(config, why) && values_valid(config, why);
 }
 
 std::string planned_configuration(const Variant& config, const std::string& iface)

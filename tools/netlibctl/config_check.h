@@ -14,7 +14,9 @@ namespace netlibctl
 // known one), when the tree holds a key the library does not read where it
 // reads keys, a known key of another type than the library reads, or an
 // IPv6 mode the library does not know (or "off" beside an address or a
-// gateway, which it refuses).
+// gateway), or a text the library would refuse before changing anything
+// (a gateway, an IPv6 address, a fallback address when the static one is
+// refused).
 bool check_config(const pelk::variant::Variant& config, std::string& why);
 
 // The IPv6 modes, as the ipv6 command and the key ipv6/mode name them.
