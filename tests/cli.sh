@@ -40,6 +40,7 @@ case_exit_codes() {
     done
     row 0 "DHCP hook: /" --version
     row 2 'unknown command "bogus"' bogus
+    row 2 "The following argument was not expected: -x" -x  # no word that could be a command
     row 2 'unknown command "adr" (did you mean addr?)' adr lo
     row 2 'unknown command "stat" (did you mean status or static?)' stat  # a tie in the commands' order
     row 2 'unknown command "dw" (did you mean up or down or dns?)' dw

@@ -250,7 +250,7 @@ TEST_F(Dispatch, OptedInIpv6AddressesAndRouterOptionsDecodeToTheirPayloads)
                                 std::string("\x20\x01\x0d\xb8\0\0\0\0\0\0\0\0\0\0\0\x53", 16) + fe80_1 +
                                 std::string(
                                     "\x1f\x05\0\0\0\0\x02\x58\x03"
-                                    "lan\x04"
+                                    "LAN\x04"
                                     "test\0\x03"
                                     "bad\x02 x\0",
                                     26) +
@@ -283,7 +283,7 @@ TEST_F(Dispatch, OptedInIpv6AddressesAndRouterOptionsDecodeToTheirPayloads)
                   "prefixlen=64 scope=link tentative=1 deprecated=1 dadfailed=0 eventName=ipv6_address_assigned",
                   " family=AF_INET6 ifindex=1 ifname=lo router=fe80::1 lifetime=600 nameservers=2001:db8::53 "
                   "fe80::1%lo eventName=router_nameservers",
-                  " family=AF_INET6 ifindex=1 ifname=lo router=fe80::1 lifetime=600 domains=lan.test corp.example "
+                  " family=AF_INET6 ifindex=1 ifname=lo router=fe80::1 lifetime=600 domains=LAN.test corp.example "
                   "eventName=router_domains"}),
               seen6);
     EXPECT_FALSE(net::netlib_libevents_opt_in(ctx, 4));
