@@ -141,31 +141,31 @@ case_show() {
         mount --bind "$0/resolv" /etc/resolv.conf 2>/dev/null || { mkdir "$0/etc" && mount -t tmpfs etc "$0/etc" &&
             cp -a /etc/. "$0/etc/" && cp "$0/resolv" "$0/etc/resolv.conf" && mount --bind "$0/etc" /etc; } || exit 1
         echo 1 >/proc/sys/net/ipv6/conf/default/addr_gen_mode  # none: link-local addresses come in their own time
-        ip link set lo up && ip link add va address 02:00:00:00:00:01 mtu 1400 type veth peer name vb \
+        ip link set lo up && ip link add va address 02:00:00:00:00:01 mtu 1400 type veth peer name vb-longest-name \
             address 02:00:00:00:00:02 && ip link add vc address 02:00:00:00:00:03 type ifb &&
-            ip link set vb up && ip link set va up &&
+            ip link set vb-longest-name up && ip link set va up &&
             ip addr add 10.20.0.5/24 dev va && ip addr add 10.20.0.6/24 dev va label va:1 &&
             ip -6 addr add 2001:db8::5/64 dev va nodad &&
-            ip route add default via 10.20.0.1 dev va && ip route add default dev vb metric 5 || exit 1
+            ip route add default via 10.20.0.1 dev va && ip route add default dev vb-longest-name metric 5 || exit 1
         for i in $(seq 300); do [ "$(ip link show up | grep -c "state UP")$(cat /proc/2/comm)" = 2udhcpc ] && break
             sleep 0.1; done
         "$NETLIBCTL" status && "$NETLIBCTL" show va --json && "$NETLIBCTL" list && "$NETLIBCTL" list --all --json &&
         "$NETLIBCTL" --json status | grep -oE "\"dhcp_pid\":2|\"dns\":.*"' "$scratch" >"$scratch/out" 2>"$scratch/err"
     expect "status and show" "lo: <LOOPBACK,UP,RUNNING,LOWER_UP> index 1 state unknown mtu 65536 mac 00:00:00:00:00:00 inet 127.0.0.1/8 inet6 ::1/128 scope host link - gw - dhcp -
-vb: <BROADCAST,MULTICAST,UP,RUNNING,LOWER_UP> index 2 state up mtu 1500 mac 02:00:00:00:00:02 inet - inet6 - link 10000Mb/s full gw dev dhcp -
+vb-longest-name: <BROADCAST,MULTICAST,UP,RUNNING,LOWER_UP> index 2 state up mtu 1500 mac 02:00:00:00:00:02 inet - inet6 - link 10000Mb/s full gw dev dhcp -
 va: <BROADCAST,MULTICAST,UP,RUNNING,LOWER_UP> index 3 state up mtu 1400 mac 02:00:00:00:00:01 inet 10.20.0.5/24 10.20.0.6/24 inet6 2001:db8::5/64 scope global link 10000Mb/s full gw 10.20.0.1 dhcp 2
 vc: <BROADCAST,NOARP> index 4 state down mtu 1500 mac 02:00:00:00:00:03 inet - inet6 - link - gw - dhcp -
-main interface: vb
+main interface: vb-longest-name
 dns: nameservers 10.20.0.1 10.20.0.2 search lan corp
 {\"name\":\"va\",\"index\":3,\"flags\":4163,\"flag_names\":[\"BROADCAST\",\"MULTICAST\",\"UP\",\"RUNNING\",\"LOWER_UP\"],\"up\":true,\"running\":true,\"broadcast\":true,\"loopback\":false,\"state\":\"up\",\"mtu\":1400,\"mac\":\"02:00:00:00:00:01\",\"addresses\":[\"10.20.0.5/24\",\"10.20.0.6/24\"],\"address\":\"10.20.0.5\",\"netmask\":\"255.255.255.0\",\"ipv6_addresses\":[{\"address\":\"2001:db8::5/64\",\"scope\":\"global\",\"dadfailed\":false,\"deprecated\":false,\"tentative\":false}],\"speed\":10000,\"duplex\":\"full\",\"gateways\":[\"10.20.0.1\"]}
 lo
-vb
+vb-longest-name
 va
-[\"lo\",\"vb\",\"va\",\"vc\"]
+[\"lo\",\"vb-longest-name\",\"va\",\"vc\"]
 \"dhcp_pid\":2
 \"dns\":{\"nameservers\":[\"10.20.0.1\",\"10.20.0.2\"],\"search\":[\"lan\",\"corp\"]}}" "$(cat "$scratch/out")"
     # The queries' expected failures are hidden; the notices after them are not.
-    expect notice "More than 1 interface been found, choose: 'vb'" "$(grep -o "More than.*" "$scratch/err" | sort -u)"
+    expect notice "More than 1 interface been found, choose: 'vb-longest-name'" "$(grep -o "More than.*" "$scratch/err" | sort -u)"
     expect "nothing else on stderr" "" "$(grep -v "More than" "$scratch/err")"
 }
 
